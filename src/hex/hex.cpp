@@ -1,0 +1,146 @@
+#include "hex/hex.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <new>
+
+namespace {
+
+enum RecordType : unsigned long {
+  dataRecord = 0,
+  endRecord = 1,
+  extendedSegmentAddress = 2,
+  startSegmentAddress = 3,
+  extendedLinearAddress = 4,
+  startLinearAddress = 5,
+};
+
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+
+int hexDigitValue(int c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return -1;
+}
+
+// Scans one field of at most width hexadecimal digits after skipping white space, line ends
+// included, and leaves the character that ended it unread; returns false when the field holds no
+// digit. A sign or a "0x" prefix, which formatted input would take, is refused: no record needs
+// one, and a file that has one is not what its author thinks it is.
+[[nodiscard]] bool scanHexFieldFrom(FILE* file, int width, unsigned long& value) {
+  int c = fgetc(file);
+  while (c != EOF && std::isspace(c))
+    c = fgetc(file);
+  value = 0;
+  int digits = 0;
+  while (digits < width && hexDigitValue(c) >= 0) {
+    value = value * 16 + static_cast<unsigned long>(hexDigitValue(c));
+    ++digits;
+    c = fgetc(file);
+  }
+  if (digits == 1 && value == 0 && width > 1 && (c == 'x' || c == 'X'))
+    return false;
+  if (c != EOF)
+    ungetc(c, file);
+  return digits > 0;
+}
+
+// Reads the count data fields of a record and its checksum, storing the bytes at into unless it
+// is null; returns 0 and whether any byte was non-zero, or -1 after a message when a field is
+// missing.
+int readRecordBodyFrom(FILE* file, unsigned long count, std::uint8_t* into, bool& nonZero) {
+  nonZero = false;
+  unsigned long field = 0;
+  for (unsigned long i = 0; i < count; ++i) {
+    if (!scanHexFieldFrom(file, 2, field)) {
+      fputs("Line terminated at wrong point.\n", stderr);
+      return -1;
+    }
+    if (into != nullptr)
+      into[i] = static_cast<std::uint8_t>(field);
+    nonZero = nonZero || field != 0;
+  }
+  // Files in use carry wrong checksums and have always been accepted: only its presence counts.
+  if (!scanHexFieldFrom(file, 2, field)) {
+    fputs("Check sum was not found.\n", stderr);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+MemoryImage allocateMemory(int size) {
+  MemoryImage image(new (std::nothrow) std::uint8_t[static_cast<size_t>(size)]());
+  if (!image)
+    fputs("Could not allocate buffer memory.\n", stderr);
+  return image;
+}
+
+int readHexFile(const char* path, int size, std::uint8_t* image) {
+  printf("Read hexfile - %s.\n", path);
+  std::unique_ptr<FILE, FileCloser> file(fopen(path, "r"));
+  // A directory opens for reading on some hosts and then reads as nothing: it is no file to read.
+  struct stat info {};
+  const bool isDirectory = file && fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode);
+  if (!file || isDirectory) {
+    fprintf(stderr, "Could not open hexfile - %s.\n", path);
+    return 0;
+  }
+  if (readFromHexInto(file.get(), size, image) != 0) {
+    fputs("Hex read error.\n", stdout);
+    return 0;
+  }
+  return 1;
+}
+
+int readFromHexInto(FILE* file, int size, std::uint8_t* image) {
+  for (;;) {
+    int c = fgetc(file);
+    while (c != EOF && c != ':')
+      c = fgetc(file);
+    if (c == EOF) {
+      fputs("File ended while reading.\n", stderr);
+      return -1;
+    }
+    unsigned long count = 0;
+    unsigned long address = 0;
+    unsigned long type = 0;
+    if (!scanHexFieldFrom(file, 2, count) || !scanHexFieldFrom(file, 4, address) ||
+        !scanHexFieldFrom(file, 2, type)) {
+      fputs("Could not read record data.\n", stderr);
+      return -1;
+    }
+    if (type == endRecord)
+      return 0;
+    if (type > startLinearAddress) {
+      fputs("Unknown record type.\n", stderr);
+      return -1;
+    }
+    bool nonZero = false;
+    if (type != dataRecord) {
+      if (readRecordBodyFrom(file, count, nullptr, nonZero) != 0)
+        return -1;
+      const bool movesBase = type == extendedSegmentAddress || type == extendedLinearAddress;
+      if (movesBase && nonZero) {
+        // Data after such a record would not lie at its own 16-bit address.
+        fputs("Extended address is not supported.\n", stderr);
+        return -1;
+      }
+      continue;
+    }
+    if (address + count > static_cast<unsigned long>(size)) {
+      fputs("Out of Memory.\n", stderr);
+      return -1;
+    }
+    if (readRecordBodyFrom(file, count, image + address, nonZero) != 0)
+      return -1;
+  }
+}

@@ -1,0 +1,19 @@
+// Memory images and their filling from Intel HEX files.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+using MemoryImage = std::unique_ptr<std::uint8_t[]>;
+
+// Returns a zero-filled image of size bytes, or none after a message when the heap is exhausted.
+[[nodiscard]] MemoryImage allocateMemory(int size);
+
+// Fills the size-byte image from the Intel HEX file at path, naming the file first; returns 1
+// when the file was read up to its end record, 0 after its messages otherwise.
+[[nodiscard]] int readHexFile(const char* path, int size, std::uint8_t* image);
+
+// Reads records from file into the size-byte image up to the end record; returns 0 there, -1
+// after a message at the first fault.
+[[nodiscard]] int readFromHexInto(FILE* file, int size, std::uint8_t* image);

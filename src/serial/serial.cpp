@@ -1,0 +1,128 @@
+#include "serial/serial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace {
+
+// The deadline runs on the monotonic clock: a wall clock stepped back by the time service would
+// otherwise stretch a one-second wait into a hang.
+timespec nowMonotonic() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+timespec addTimeOut(timespec start) {
+  start.tv_sec += SerialTimeOut.tv_sec;
+  start.tv_nsec += static_cast<long>(SerialTimeOut.tv_usec) * 1000L;
+  if (start.tv_nsec > 999999999L) {
+    start.tv_sec += 1;
+    start.tv_nsec -= 1000000000L;
+  }
+  return start;
+}
+
+bool reached(const timespec& now, const timespec& deadline) {
+  return now.tv_sec > deadline.tv_sec ||
+         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+}
+
+timespec timeLeft(const timespec& now, const timespec& deadline) {
+  if (reached(now, deadline))
+    return timespec{0, 0};
+  timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+  if (left.tv_nsec < 0) {
+    left.tv_sec -= 1;
+    left.tv_nsec += 1000000000L;
+  }
+  return left;
+}
+
+bool configureRaw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0)
+    return false;
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL;
+  (void)cfsetispeed(&tio, B9600);
+  (void)cfsetospeed(&tio, B9600);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | PARODD | CSIZE);
+  tio.c_cflag |= CS8;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+#if defined(CRTSCTS)
+  tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+#if defined(CCTS_OFLOW) && defined(CRTS_IFLOW)
+  tio.c_cflag &= ~static_cast<tcflag_t>(CCTS_OFLOW | CRTS_IFLOW);
+#endif
+  return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+}  // namespace
+
+int openSerialPort(const char* path) {
+  const int fd = open(path, O_RDWR | O_NONBLOCK);
+  if (fd < 0)
+    return -1;
+  // Two writers on one chip interleave their packets and corrupt its memory, so the line is held
+  // by one process at a time.
+  if (!configureRaw(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int closeSerialPort(int fd) {
+  return close(fd) == 0 ? 0 : -1;
+}
+
+int readSerialPortInto(int fd, int size, std::uint8_t* buffer) {
+  if (size <= 0)
+    return 0;
+  const ssize_t n = read(fd, buffer, static_cast<size_t>(size));
+  return n > 0 ? static_cast<int>(n) : 0;
+}
+
+int writeSerialPortFrom(int fd, int length, const std::uint8_t* data) {
+  if (length <= 0)
+    return 0;
+  const ssize_t n = write(fd, data, static_cast<size_t>(length));
+  if (n < 0)
+    return 0;
+  (void)tcdrain(fd);
+  return static_cast<int>(n);
+}
+
+int readSerialPortUpto(int fd, std::uint8_t* buffer, int length) {
+  const timespec deadline = addTimeOut(nowMonotonic());
+  int received = 0;
+  while (received < length) {
+    pollfd waitFor{fd, POLLIN, 0};
+    const timespec left = timeLeft(nowMonotonic(), deadline);
+    const int ready = ppoll(&waitFor, 1, &left, nullptr);
+    const int n = readSerialPortInto(fd, length - received, buffer + received);
+    received += n;
+    if (reached(nowMonotonic(), deadline))
+      break;
+    // A line whose far end has gone (a hang-up, an error) stays "ready" with nothing to read:
+    // waiting on it would spin until the deadline, and nothing more can arrive anyway.
+    const bool interrupted = ready < 0 && errno == EINTR;
+    if (n == 0 && ready != 0 && !interrupted)
+      break;
+  }
+  return received;
+}
+
+void clearInputBuffer(int fd) {
+  std::uint8_t scratch = 0;
+  while (readSerialPortInto(fd, 1, &scratch) == 1) {
+  }
+}

@@ -1,0 +1,33 @@
+// The raw 9600-baud 8N1 byte line to the chip's loader, and the one bounded wait of the tool.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+
+// How long one readSerialPortUpto call waits, in all, for its bytes.
+inline constexpr timeval SerialTimeOut{1, 0};
+
+// Opens path as a raw, non-blocking 9600-baud 8N1 line without flow control, held under an
+// exclusive advisory lock; returns the descriptor, or -1 (nothing left open) when the path
+// cannot be opened, is not a terminal, cannot be configured or is locked by another process.
+[[nodiscard]] int openSerialPort(const char* path);
+
+// Closes fd; returns 0, or -1 when close fails.
+[[nodiscard]] int closeSerialPort(int fd);
+
+// One non-blocking read of up to size bytes into buffer; returns the count, 0 when nothing was
+// waiting or the read failed.
+[[nodiscard]] int readSerialPortInto(int fd, int size, std::uint8_t* buffer);
+
+// One write of length bytes from data, then waits until they have been transmitted; returns the
+// count written (possibly short), 0 when the write failed.
+[[nodiscard]] int writeSerialPortFrom(int fd, int length, const std::uint8_t* data);
+
+// Collects length bytes into buffer, sleeping while none arrive, until the count is complete or
+// SerialTimeOut has passed since the call began; returns the count received, short on a time-out
+// or a line that has hung up.
+[[nodiscard]] int readSerialPortUpto(int fd, std::uint8_t* buffer, int length);
+
+// Discards every byte already waiting on fd without waiting for more.
+void clearInputBuffer(int fd);

@@ -1,0 +1,45 @@
+// Pseudo-terminals and child processes for tests that drive the real binaries.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// A pseudo-terminal whose far end nobody answers: the test holds the controlling side.
+struct SilentLine {
+  int master = -1;
+  std::string path;
+};
+
+// Opens a pseudo-terminal; returns its controlling side and the path of its terminal side, with
+// master -1 when none could be had.
+[[nodiscard]] SilentLine openSilentLine();
+
+// What a finished process left.
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs argv to its end with empty standard input; returns its status and both streams.
+[[nodiscard]] RunResult runProgram(const std::vector<std::string>& argv);
+
+// A kilnload-sim started in the background.
+struct SimProcess {
+  pid_t pid = -1;
+  std::string path;  // its terminal side
+};
+
+// Starts simBin with args and reads the terminal path it prints; pid -1 when it did not start.
+[[nodiscard]] SimProcess startSim(const std::string& simBin, const std::vector<std::string>& args);
+
+// Waits for the process to end; returns its exit status, or 128 + signal.
+int waitProcess(pid_t pid);
+
+// Returns the whole content of the file at path, empty when it cannot be read.
+[[nodiscard]] std::string readFileText(const std::string& path);
+
+// Returns a fresh empty directory under the temporary directory.
+[[nodiscard]] std::string makeTempDir();
