@@ -1,12 +1,152 @@
 #!/usr/bin/env bash
-# Builds what is missing, starts the stand-in chip and identifies it.
+# kilnload without hardware: builds what is missing, starts the stand-in chip as an "842" part on
+# a pseudo-terminal paced like a real 9600-baud line, erases it and writes both example images,
+# then reads the chip's memories back and checks they hold exactly what the images say.
+#
+# Exit status: 0 when the run succeeded and both memories match, 1 otherwise.
+# KILNLOAD_BUILD=DIR uses the binaries already built in DIR instead of building build/demo.
+# DEMO_SIM_OPTIONS adds options to kilnload-sim, to see what a failure looks like: for instance
+# "--reply 3:06" makes the chip acknowledge its third packet without programming it.
 set -euo pipefail
 cd "$(dirname "$0")"
-cmake --preset default >/dev/null
-cmake --build --preset default >/dev/null
-sim_out=$(mktemp)
-build/default/kilnload-sim --once >"$sim_out" &
+
+program_image=examples/program.hex
+data_image=examples/data.hex
+
+work=$(mktemp -d)
+sim=
+cleanup() {
+  # Only a run that went wrong leaves the chip running.
+  if [ -n "$sim" ]; then
+    kill -TERM "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if [ -n "${KILNLOAD_BUILD:-}" ]; then
+  bin=$KILNLOAD_BUILD
+else
+  bin=build/demo
+  echo "Building kilnload and kilnload-sim in $bin ..."
+  if ! { cmake --preset demo && cmake --build --preset demo; } >"$work/build.log" 2>&1; then
+    cat "$work/build.log" >&2
+    echo "demo: the build failed (needs cmake 3.25 and a C++20 compiler)." >&2
+    exit 1
+  fi
+fi
+
+# Prints "ADDRESS DATA" for each 16-byte block of the Intel HEX file that holds anything but
+# one of the fill bytes listed in skip ("00 FF": neither sent nor distinguishable from erased;
+# "FF": erased), in address order. Data records and the end record are all these files need.
+blocks_of() {
+  awk -v skip="$2" '
+    function value(h,    v, i) {
+      v = 0
+      for (i = 1; i <= length(h); i++)
+        v = v * 16 + index("0123456789ABCDEF", substr(h, i, 1)) - 1
+      return v
+    }
+    {
+      line = toupper($0)
+      sub(/\r$/, "", line)
+      start = index(line, ":")
+      if (start == 0) next
+      line = substr(line, start + 1)
+      count = value(substr(line, 1, 2))
+      address = value(substr(line, 3, 4))
+      type = substr(line, 7, 2)
+      if (type == "01") exit
+      if (type != "00") next
+      for (i = 0; i < count; i++) {
+        at = address + i
+        byte[at] = substr(line, 9 + 2 * i, 2)
+        used[int(at / 16)] = 1
+      }
+    }
+    END {
+      n = split(skip, fills, " ")
+      for (block in used) {
+        text = ""
+        for (i = 0; i < 16; i++) {
+          at = block * 16 + i
+          text = text ((at in byte) ? byte[at] : fills[1])
+        }
+        plain = 0
+        for (f = 1; f <= n; f++) {
+          same = fills[f]
+          for (i = 1; i < 16; i++) same = same fills[f]
+          if (text == same) plain = 1
+        }
+        if (!plain) printf "%04X %s\n", block * 16, text
+      }
+    }' "$1" | sort
+}
+
+# Compares the blocks the chip holds with those the image says; prints one verdict line.
+check_memory() {
+  local name=$1 image=$2 dump=$3
+  if [ ! -f "$dump" ]; then
+    echo "$name memory: FAILED, the chip left no dump."
+    return 1
+  fi
+  blocks_of "$image" "00 FF" >"$work/expected"
+  blocks_of "$dump" "FF" >"$work/actual"
+  local sent
+  sent=$(wc -l <"$work/expected")
+  if cmp -s "$work/expected" "$work/actual"; then
+    echo "$name memory: OK, holds the $((sent)) non-zero blocks of $image; every other block erased."
+    return 0
+  fi
+  echo "$name memory: MISMATCH with $image (< expected, > on the chip):"
+  diff "$work/expected" "$work/actual" | grep '^[<>]' | head -n 8 || true
+  return 1
+}
+
+# The chip prints its terminal's path as its first line; a FIFO lets us read just that line
+# while it goes on running.
+mkfifo "$work/sim.out"
+"$bin/kilnload-sim" --part 842 --once --line-rate \
+  --dump-program "$work/program.dump.hex" --dump-data "$work/data.dump.hex" \
+  --trace "$work/trace" ${DEMO_SIM_OPTIONS:-} >"$work/sim.out" &
 sim=$!
-trap 'kill $sim 2>/dev/null; rm -f "$sim_out"' EXIT
-until [ -s "$sim_out" ]; do sleep 0.1; done
-build/default/kilnload -v -p "$(head -n 1 "$sim_out")"
+exec 3<"$work/sim.out"
+if ! read -r line <&3; then
+  echo "demo: kilnload-sim did not start." >&2
+  exit 1
+fi
+
+echo
+echo "Stand-in chip: an \"842\" part on $line, paced like a 9600-baud line."
+echo "\$ kilnload -v -a -w $program_image -e $data_image -p $line"
+started=$EPOCHREALTIME
+status=0
+"$bin/kilnload" -v -a -w "$program_image" -e "$data_image" -p "$line" || status=$?
+ended=$EPOCHREALTIME
+echo "(kilnload ended with status $status after $(awk -v a="$started" -v b="$ended" \
+  'BEGIN { printf "%.1f", b - a }') s)"
+
+# A kilnload that never opened the line leaves the chip waiting for a session.
+[ "$status" -eq 0 ] || kill -TERM "$sim" 2>/dev/null || true
+sim_status=0
+wait "$sim" || sim_status=$?
+sim=
+exec 3<&-
+
+if [ -s "$work/trace" ]; then
+  echo
+  echo "The first requests and replies on the line (kilnload-sim --trace):"
+  head -n 6 "$work/trace" | cut -c 1-78
+fi
+echo
+echo "Reading the chip's memories back (kilnload-sim --dump-program, --dump-data):"
+verdict=0
+check_memory Program "$program_image" "$work/program.dump.hex" || verdict=1
+check_memory Data "$data_image" "$work/data.dump.hex" || verdict=1
+
+if [ "$status" -ne 0 ] || [ "$sim_status" -ne 0 ] || [ "$verdict" -ne 0 ]; then
+  echo "demo: FAILED (kilnload status $status, kilnload-sim status $sim_status)."
+  exit 1
+fi
+echo "demo: both memories hold exactly what the images say."
