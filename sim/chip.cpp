@@ -122,8 +122,10 @@ void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
         used = sizeof identifyRequest;
       }
     } else if (front[0] == packetStart[0]) {
-      // A broken frame or a zero length is answered at once; any other length is awaited whole.
-      std::size_t total = 2;
+      // A broken frame or a zero length is answered at once, and a broken frame gives up only its
+      // first byte, so that a request right behind a stray 0x07 is still heard; any other length
+      // is awaited whole.
+      std::size_t total = 1;
       if (left < 2)
         break;
       if (front[1] == packetStart[1]) {

@@ -230,7 +230,6 @@ TEST(ChipPackets, EachBadPacketIsNakedAndChangesNothing) {
     };
     const Case cases[] = {
         {"broken frame 07 0F", {0x07, 0x0F, 0x01, 'C', 0xBC}},
-        {"broken frame 07 07", {0x07, 0x07, 0x0E, 0x01, 'A', 0xBE}},
         {"zero length", {0x07, 0x0E, 0x00}},
         {"bad checksum on C", {0x07, 0x0E, 0x01, 'C', 0xBD}},
         {"bad checksum on A", {0x07, 0x0E, 0x01, 'A', 0x00}},
@@ -260,6 +259,23 @@ TEST(ChipPackets, EachBadPacketIsNakedAndChangesNothing) {
       // The chip is in step again for the next request.
       EXPECT_EQ(answerTo(chip, writePacket(commandWriteData, 0x40, 0x00)), Bytes{ACK});
     }
+  }
+}
+
+TEST(ChipPackets, AStray07CostsOnlyItselfAndTheRequestBehindItIsHeard) {
+  {
+    ChipState chip = makeChip(part842, {});
+    Bytes bytes = {0x07};
+    bytes.insert(bytes.end(), std::begin(identifyRequest), std::end(identifyRequest));
+    Bytes expected = {NAK};
+    const Bytes identity = identityOf(part842);
+    expected.insert(expected.end(), identity.begin(), identity.end());
+    EXPECT_EQ(answerTo(chip, bytes), expected);
+  }
+  {
+    ChipState chip = makeProgrammedChip(part814);
+    EXPECT_EQ(answerTo(chip, {0x07, 0x07, 0x0E, 0x01, 'A', 0xBE}), (Bytes{NAK, ACK}));
+    EXPECT_EQ(chip.data, Bytes(static_cast<std::size_t>(dmsize(part814)), erasedByte));
   }
 }
 

@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -255,6 +256,13 @@ void serveBytes(int master, ChipState& chip, const SimOptions& options, FILE* tr
     fflush(trace);
 }
 
+// Whether path is still the symbolic link to terminal that this run made.
+bool linksTo(const char* path, const std::string& terminal) {
+  char target[PATH_MAX] = {};
+  const ssize_t n = readlink(path, target, sizeof target - 1);
+  return n > 0 && terminal == std::string(target, static_cast<std::size_t>(n));
+}
+
 bool endSession(ChipState& chip, const SimOptions& options) {
   resetSession(chip);
   const bool program = dumpMemory(options.dumpProgram, chip.program);
@@ -346,9 +354,12 @@ int main(int argc, char** argv) {
     }
   }
   if (options.link != nullptr) {
-    unlink(options.link);
+    // Only a link left behind by an earlier run is replaced: whatever else stands there, a file
+    // or a real serial device, is not ours to remove.
+    struct stat existing {};
+    if (lstat(options.link, &existing) == 0 && S_ISLNK(existing.st_mode)) unlink(options.link);
     if (symlink(terminal.c_str(), options.link) != 0) {
-      fprintf(stderr, "kilnload-sim: could not link %s\n", options.link);
+      fprintf(stderr, "kilnload-sim: could not link %s: %s\n", options.link, strerror(errno));
       return 1;
     }
   }
@@ -367,8 +378,7 @@ int main(int argc, char** argv) {
   printf("%s\n", terminal.c_str());
   fflush(stdout);
   const int status = serveChip(master, watch, options, trace.get());
-  if (options.link != nullptr)
-    unlink(options.link);
+  if (options.link != nullptr && linksTo(options.link, terminal)) unlink(options.link);
   close(watch);
   close(master);
   return status;
