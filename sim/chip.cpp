@@ -57,6 +57,8 @@ ChipExchange answerPacket(ChipState& chip, const std::uint8_t* packet, std::size
   if (isSilent(chip))
     return exchange;
   ++chip.packets;
+  if (chip.packets == chip.faults.ignorePacket)
+    return exchange;
   std::uint8_t answer = NAK;
   if (chip.packets == chip.faults.replyPacket) {
     answer = chip.faults.replyByte;

@@ -68,6 +68,7 @@ void printUsage(FILE* to) {
       "  --nak N               refuse the N-th Loader packet of each session\n"
       "  --silent-after N      answer nothing after N Loader packets of each session\n"
       "  --reply N:BYTE        answer the N-th Loader packet with BYTE (hex), doing nothing\n"
+      "  --ignore N            answer the N-th Loader packet with nothing, doing nothing\n"
       "  --refuse-erase        refuse every erase\n"
       "  --help                print this text\n",
       to);
@@ -98,6 +99,7 @@ bool parseSimOptionsInto(int argc, char** argv, SimOptions& options, bool& help)
     nakOpt,
     silentOpt,
     replyOpt,
+    ignoreOpt,
     refuseOpt,
     helpOpt
   };
@@ -112,6 +114,7 @@ bool parseSimOptionsInto(int argc, char** argv, SimOptions& options, bool& help)
       {"nak", required_argument, nullptr, nakOpt},
       {"silent-after", required_argument, nullptr, silentOpt},
       {"reply", required_argument, nullptr, replyOpt},
+      {"ignore", required_argument, nullptr, ignoreOpt},
       {"refuse-erase", no_argument, nullptr, refuseOpt},
       {"help", no_argument, nullptr, helpOpt},
       {nullptr, 0, nullptr, 0},
@@ -151,13 +154,17 @@ bool parseSimOptionsInto(int argc, char** argv, SimOptions& options, bool& help)
         help = true;
         break;
       case nakOpt:
+      case ignoreOpt:
       case silentOpt: {
-        const long n = parseNumber(optarg, 10, opt == nakOpt ? 1 : 0, LONG_MAX);
+        const long n = parseNumber(optarg, 10, opt == silentOpt ? 0 : 1, LONG_MAX);
         if (n < 0) {
           fprintf(stderr, "kilnload-sim: '%s' is not a packet count\n", optarg);
           return false;
         }
-        (opt == nakOpt ? options.faults.nakPacket : options.faults.silentAfter) = n;
+        long& count = opt == nakOpt      ? options.faults.nakPacket
+                      : opt == ignoreOpt ? options.faults.ignorePacket
+                                         : options.faults.silentAfter;
+        count = n;
         break;
       }
       case replyOpt: {

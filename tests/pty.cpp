@@ -142,3 +142,48 @@ std::string makeTempDir() {
     return {};
   return pattern;
 }
+
+StartedProgram startProgram(const std::vector<std::string>& argv) {
+  StartedProgram program;
+  int out[2];
+  int err[2];
+  if (pipe(out) != 0)
+    return program;
+  if (pipe(err) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return program;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    std::vector<char*> args = argvOf(argv);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  program.pid = pid;
+  program.out = out[0];
+  program.err = err[0];
+  return program;
+}
+
+std::string readUntil(int fd, const std::string& text) {
+  std::string seen;
+  char buffer[256];
+  while (text.empty() || seen.find(text) == std::string::npos) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0)
+      break;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  return seen;
+}
+
+std::string readToEnd(int fd) {
+  return readUntil(fd, "");
+}

@@ -43,3 +43,20 @@ int waitProcess(pid_t pid);
 
 // Returns a fresh empty directory under the temporary directory.
 [[nodiscard]] std::string makeTempDir();
+
+// A program started in the background, its standard output and error readable through pipes.
+struct StartedProgram {
+  pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+};
+
+// Starts argv with empty standard input; pid -1 when it could not be started.
+[[nodiscard]] StartedProgram startProgram(const std::vector<std::string>& argv);
+
+// Reads from fd until text has appeared in what was read (never, for an empty text) or the
+// stream ends; returns all read.
+std::string readUntil(int fd, const std::string& text);
+
+// Reads fd to its end; returns all read.
+std::string readToEnd(int fd);
