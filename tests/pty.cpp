@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -14,10 +15,9 @@
 namespace {
 
 std::vector<char*> argvOf(const std::vector<std::string>& argv) {
-  std::vector<char*> result;
-  for (const std::string& arg : argv)
-    result.push_back(const_cast<char*>(arg.c_str()));
-  result.push_back(nullptr);
+  std::vector<char*> result(argv.size() + 1, nullptr);
+  std::transform(argv.begin(), argv.end(), result.begin(),
+                 [](const std::string& arg) { return const_cast<char*>(arg.c_str()); });
   return result;
 }
 
