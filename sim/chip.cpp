@@ -133,7 +133,7 @@ void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
       if (front[1] == packetStart[1]) {
         if (left < packetHeaderLength)
           break;
-        total = front[2] == 0 ? packetHeaderLength : std::size_t{front[2]} + 4;
+        total = front[2] == 0 ? packetHeaderLength : static_cast<std::size_t>(front[2]) + 4;
         if (left < total)
           break;
       }

@@ -23,7 +23,8 @@ struct RunResult {
   std::string err;
 };
 
-// Runs argv to its end with empty standard input; returns its status and both streams.
+// Runs argv to its end with empty standard input, behind the white-space separated words of the
+// environment variable KILNLOAD_WRAPPER when that is set; returns its status and both streams.
 [[nodiscard]] RunResult runProgram(const std::vector<std::string>& argv);
 
 // A kilnload-sim started in the background.
