@@ -91,7 +91,7 @@ Chip startChip(const std::vector<std::string>& extra = {}) {
 }
 
 std::string writeFile(const Chip& chip, const std::string& name, const std::string& text) {
-  const std::string path = chip.dir + "/" + name;
+  std::string path = chip.dir + "/" + name;
   FILE* file = fopen(path.c_str(), "w");
   if (file != nullptr) {
     fputs(text.c_str(), file);

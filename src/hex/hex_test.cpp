@@ -129,7 +129,7 @@ class HexFile : public testing::Test {
 
   // Writes content to a new file in the test's directory; returns its path.
   std::string writeFile(const std::string& name, const std::string& content) {
-    const std::string path = dir + "/" + name;
+    std::string path = dir + "/" + name;
     std::ofstream(path, std::ios::binary) << content;
     return path;
   }

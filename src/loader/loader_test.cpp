@@ -228,7 +228,7 @@ TEST(Loader, WriteSendsOnlyBlocksThatAreNotAllZero) {
     Bytes image(160, 0);
     for (int i = 0; i < 16; ++i) {
       image[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i + 1);
-      image[static_cast<std::size_t>(0x90 + i)] = 0xA0;
+      image[0x90 + static_cast<std::size_t>(i)] = 0xA0;
     }
     HandChip chip = openHandChip();
     ASSERT_GE(chip.port, 0);
@@ -289,7 +289,7 @@ TEST(Loader, WriteStopsAtTheFirstFailure) {
       {"\x06\x06\x06", 4, "...Fail to write program memory.\n", "Serial Port: Time Out.\n"},
   };
   Bytes image(8192, 0);
-  for (std::size_t i = 0; i < 10 * 16; ++i)
+  for (std::size_t i = 0; i < std::size_t{10} * 16; ++i)
     image[i] = 0x11;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.out);
