@@ -22,7 +22,7 @@ std::vector<char*> argvOf(const std::vector<std::string>& argv) {
 }
 
 // The words of KILNLOAD_WRAPPER, split on white space, put in front of every program that
-// runProgram starts, so that a whole test run can go through a checker such as valgrind; none
+// startProgram starts, so that a whole test run can go through a checker such as valgrind; none
 // when it is unset.
 std::vector<std::string> wrapperWords() {
   std::vector<std::string> words;
@@ -65,31 +65,10 @@ int waitProcess(pid_t pid) {
 
 RunResult runProgram(const std::vector<std::string>& argv) {
   RunResult result;
-  int out[2];
-  int err[2];
-  if (pipe(out) != 0)
+  const StartedProgram program = startProgram(argv);
+  if (program.pid < 0)
     return result;
-  if (pipe(err) != 0) {
-    close(out[0]);
-    close(out[1]);
-    return result;
-  }
-  std::vector<std::string> command = wrapperWords();
-  command.insert(command.end(), argv.begin(), argv.end());
-  std::vector<char*> args = argvOf(command);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    // By name from PATH when a wrapper starts with one; the programs themselves come as paths.
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  pollfd fds[2] = {{program.out, POLLIN, 0}, {program.err, POLLIN, 0}};
   std::string* into[2] = {&result.out, &result.err};
   int open = 2;
   while (open > 0) {
@@ -109,7 +88,7 @@ RunResult runProgram(const std::vector<std::string>& argv) {
       }
     }
   }
-  result.status = pid > 0 ? waitProcess(pid) : -1;
+  result.status = waitProcess(program.pid);
   return result;
 }
 
@@ -172,18 +151,26 @@ StartedProgram startProgram(const std::vector<std::string>& argv) {
     close(out[1]);
     return program;
   }
+  std::vector<std::string> command = wrapperWords();
+  command.insert(command.end(), argv.begin(), argv.end());
+  std::vector<char*> args = argvOf(command);
   const pid_t pid = fork();
   if (pid == 0) {
     const int devnull = open("/dev/null", O_RDONLY);
     dup2(devnull, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    std::vector<char*> args = argvOf(argv);
-    execv(args[0], args.data());
+    // By name from PATH when a wrapper starts with one; the programs themselves come as paths.
+    execvp(args[0], args.data());
     _exit(127);
   }
   close(out[1]);
   close(err[1]);
+  if (pid < 0) {
+    close(out[0]);
+    close(err[0]);
+    return program;
+  }
   program.pid = pid;
   program.out = out[0];
   program.err = err[0];

@@ -52,7 +52,8 @@ struct StartedProgram {
   int err = -1;
 };
 
-// Starts argv with empty standard input; pid -1 when it could not be started.
+// Starts argv with empty standard input, behind the words of the environment variable
+// KILNLOAD_WRAPPER when that is set; pid -1 when it could not be started.
 [[nodiscard]] StartedProgram startProgram(const std::vector<std::string>& argv);
 
 // Reads from fd until text has appeared in what was read (never, for an empty text) or the
