@@ -14,7 +14,7 @@ struct ChipFaults {
   long silentAfter = -1;  // after this many packets answer nothing more, -1 for never
   long replyPacket = 0;   // answer this packet with replyByte and do nothing else
   std::uint8_t replyByte = 0;
-  long ignorePacket = 0;       // answer this packet with nothing and do nothing, 0 for none
+  long ignorePacket = 0;     // answer this packet with nothing and do nothing, 0 for none
   bool refuseErase = false;  // refuse every erase
 };
 

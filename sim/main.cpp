@@ -364,7 +364,8 @@ int main(int argc, char** argv) {
     // Only a link left behind by an earlier run is replaced: whatever else stands there, a file
     // or a real serial device, is not ours to remove.
     struct stat existing {};
-    if (lstat(options.link, &existing) == 0 && S_ISLNK(existing.st_mode)) unlink(options.link);
+    if (lstat(options.link, &existing) == 0 && S_ISLNK(existing.st_mode))
+      unlink(options.link);
     if (symlink(terminal.c_str(), options.link) != 0) {
       fprintf(stderr, "kilnload-sim: could not link %s: %s\n", options.link, strerror(errno));
       return 1;
@@ -385,7 +386,8 @@ int main(int argc, char** argv) {
   printf("%s\n", terminal.c_str());
   fflush(stdout);
   const int status = serveChip(master, watch, options, trace.get());
-  if (options.link != nullptr && linksTo(options.link, terminal)) unlink(options.link);
+  if (options.link != nullptr && linksTo(options.link, terminal))
+    unlink(options.link);
   close(watch);
   close(master);
   return status;

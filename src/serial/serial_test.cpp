@@ -74,9 +74,7 @@ TEST(Serial, OpenConfiguresARawLineAndRefusesWhatIsNoTerminal) {
     unlink(file.c_str());
     rmdir(dir.c_str());
   }
-  {
-    EXPECT_EQ(closeSerialPort(nextDescriptor()), -1);
-  }
+  { EXPECT_EQ(closeSerialPort(nextDescriptor()), -1); }
 }
 
 TEST(Serial, APortIsHeldByOneOpenerAtATime) {
