@@ -291,8 +291,12 @@ int serveChip(int master, int watch, const SimOptions& options, FILE* trace) {
     // while a host has it open; the watch on the terminal's node says when one opens it.
     pollfd fds[2] = {{watch, POLLIN, 0}, {master, POLLIN, 0}};
     const nfds_t count = inSession ? 2 : 1;
-    if (ppoll(fds, count, nullptr, &waitMask) < 0)
-      continue;
+    if (ppoll(fds, count, nullptr, &waitMask) < 0) {
+      if (errno == EINTR)
+        continue;
+      perror("kilnload-sim: waiting for the host");
+      return 1;
+    }
     if (fds[0].revents & POLLIN) {
       alignas(inotify_event) char events[4096];
       const ssize_t n = read(watch, events, sizeof events);
