@@ -94,7 +94,7 @@ std::string writeFile(const Chip& chip, const std::string& name, const std::stri
   std::string path = chip.dir + "/" + name;
   FILE* file = fopen(path.c_str(), "w");
   if (file != nullptr) {
-    fputs(text.c_str(), file);
+    fwrite(text.data(), 1, text.size(), file);
     fclose(file);
   }
   return path;
@@ -341,6 +341,7 @@ TEST(Write, AFaultyImageEndsTheRunBeforeAnythingIsWritten) {
       {"outside", recordOf(0xF800, Bytes(16, 1)) + endRecord, "Out of Memory.\n"},
       {"extended", ":020000040001F9\n" + good + endRecord, "Extended address is not supported.\n"},
       {"type", ":00000006FA\n" + endRecord, "Unknown record type.\n"},
+      {"big", std::string(8 << 20, 'x') + "\n", "File ended while reading.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -352,11 +353,6 @@ TEST(Write, AFaultyImageEndsTheRunBeforeAnythingIsWritten) {
       path = "/dev/null";
     if (!c.text.empty())
       path = writeFile(chip, c.name + ".hex", std::string(c.text));
-    if (c.name == "nul") {
-      FILE* file = fopen(path.c_str(), "w");
-      fwrite(c.text.data(), 1, c.text.size(), file);
-      fclose(file);
-    }
     const std::string data = writeFile(chip, "d.hex", good + endRecord);
     const RunResult run = runTool({"-p", chip.sim.path, "-e", data, "-w", path});
     const bool unopened = c.name == "missing" || c.name == "directory";
