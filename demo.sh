@@ -13,29 +13,7 @@ cd "$(dirname "$0")"
 program_image=examples/program.hex
 data_image=examples/data.hex
 
-work=$(mktemp -d)
-sim=
-cleanup() {
-  # Only a run that went wrong leaves the chip running.
-  if [ -n "$sim" ]; then
-    kill -TERM "$sim" 2>/dev/null || true
-    wait "$sim" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-if [ -n "${KILNLOAD_BUILD:-}" ]; then
-  bin=$KILNLOAD_BUILD
-else
-  bin=build/demo
-  echo "Building kilnload and kilnload-sim in $bin ..."
-  if ! { cmake --preset demo && cmake --build --preset demo; } >"$work/build.log" 2>&1; then
-    cat "$work/build.log" >&2
-    echo "demo: the build failed (needs cmake 3.25 and a C++20 compiler)." >&2
-    exit 1
-  fi
-fi
+. scripts/prepare.sh
 
 # Prints "ADDRESS DATA" for each 16-byte block of the Intel HEX file that holds anything but
 # one of the fill bytes listed in skip ("00 FF": neither sent nor distinguishable from erased;

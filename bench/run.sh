@@ -10,26 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-work=$(mktemp -d)
-sim=
-cleanup() {
-  if [ -n "$sim" ]; then
-    kill -TERM "$sim" 2>/dev/null || true
-    wait "$sim" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-if [ -n "${KILNLOAD_BUILD:-}" ]; then
-  bin=$KILNLOAD_BUILD
-else
-  bin=build/demo
-  if ! { cmake --preset demo && cmake --build --preset demo; } >"$work/build.log" 2>&1; then
-    cat "$work/build.log" >&2
-    exit 1
-  fi
-fi
+. scripts/prepare.sh
 
 # Writes an image of blocks 16-byte records from address 0, no block of them all zero.
 make_image() {
