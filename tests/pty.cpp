@@ -1,5 +1,7 @@
 #include "pty.h"
 
+#include "serial/serial.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -50,6 +52,21 @@ SilentLine openSilentLine() {
   line.master = master;
   line.path = ptsname(master);
   return line;
+}
+
+PortOnLine openPortOnLine() {
+  PortOnLine opened;
+  opened.line = openSilentLine();
+  if (opened.line.master >= 0)
+    opened.port = openSerialPort(opened.line.path.c_str());
+  return opened;
+}
+
+void closePortOnLine(PortOnLine& opened) {
+  if (opened.port >= 0)
+    (void)closeSerialPort(opened.port);
+  if (opened.line.master >= 0)
+    close(opened.line.master);
 }
 
 int waitProcess(pid_t pid) {

@@ -16,6 +16,19 @@ struct SilentLine {
 // master -1 when none could be had.
 [[nodiscard]] SilentLine openSilentLine();
 
+// A silent line with the serial port opened on its terminal side as the tool opens it: the test
+// plays the chip on the controlling side.
+struct PortOnLine {
+  SilentLine line;
+  int port = -1;
+};
+
+// Opens a silent line and the serial port on it; port -1 when either could not be opened.
+[[nodiscard]] PortOnLine openPortOnLine();
+
+// Closes the port and the line's controlling side, each unless it is -1.
+void closePortOnLine(PortOnLine& opened);
+
 // What a finished process left.
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal

@@ -16,36 +16,14 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A chip the test plays by hand: its answers are queued before the call, and what the host sent
-// is read back after it.
-struct HandChip {
-  SilentLine line;
-  int port = -1;
-};
-
-HandChip openHandChip() {
-  HandChip chip;
-  chip.line = openSilentLine();
-  if (chip.line.master >= 0)
-    chip.port = openSerialPort(chip.line.path.c_str());
-  return chip;
-}
-
-void closeHandChip(HandChip& chip) {
-  if (chip.port >= 0)
-    (void)closeSerialPort(chip.port);
-  if (chip.line.master >= 0)
-    close(chip.line.master);
-}
-
-void queueAnswer(const HandChip& chip, const std::string& bytes) {
+void queueAnswer(const PortOnLine& chip, const std::string& bytes) {
   ASSERT_EQ(write(chip.line.master, bytes.data(), bytes.size()),
             static_cast<ssize_t>(bytes.size()));
 }
 
 // Everything the host has sent since the last call. The terminal hands bytes on to its far end
 // a moment after they are written, so a pause of 100 ms marks the end.
-Bytes sentBy(const HandChip& chip) {
+Bytes sentBy(const PortOnLine& chip) {
   Bytes sent;
   std::uint8_t buffer[4096];
   pollfd ready{chip.line.master, POLLIN, 0};
@@ -137,7 +115,7 @@ TEST(Loader, IdentifyJudgesEveryReply) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
-    HandChip chip = openHandChip();
+    PortOnLine chip = openPortOnLine();
     ASSERT_GE(chip.port, 0);
     std::string answer = c.reply;
     const bool short24 = c.device == 0 && c.out.empty();
@@ -155,7 +133,7 @@ TEST(Loader, IdentifyJudgesEveryReply) {
       EXPECT_EQ(printed.err, c.err);
     }
     EXPECT_EQ(sentBy(chip), (Bytes{0x21, 0x5A, 0x00, 0xA6}));
-    closeHandChip(chip);
+    closePortOnLine(chip);
   }
 }
 
@@ -179,7 +157,7 @@ TEST(Loader, EraseReportsTheLoadersAnswer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.out + c.err);
-    HandChip chip = openHandChip();
+    PortOnLine chip = openPortOnLine();
     ASSERT_GE(chip.port, 0);
     queueAnswer(chip, c.answer);
     bool erased = !c.erased;
@@ -191,7 +169,7 @@ TEST(Loader, EraseReportsTheLoadersAnswer) {
     EXPECT_EQ(printed.err, c.err);
     EXPECT_EQ(sentBy(chip), c.all ? (Bytes{0x07, 0x0E, 0x01, 0x41, 0xBE})
                                   : (Bytes{0x07, 0x0E, 0x01, 0x43, 0xBC}));
-    closeHandChip(chip);
+    closePortOnLine(chip);
   }
 }
 
@@ -214,7 +192,7 @@ TEST(Loader, ASendThatFailsIsReportedAsEachSenderShould) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    HandChip chip = openHandChip();
+    PortOnLine chip = openPortOnLine();
     ASSERT_GE(chip.port, 0);
     close(chip.line.master);
     chip.line.master = -1;
@@ -223,13 +201,13 @@ TEST(Loader, ASendThatFailsIsReportedAsEachSenderShould) {
     EXPECT_FALSE(done);
     EXPECT_EQ(printed.out, c.out);
     EXPECT_EQ(printed.err, c.err);
-    closeHandChip(chip);
+    closePortOnLine(chip);
   }
 }
 
 TEST(Loader, AnAllZeroImageSendsNothingAndIsWritten) {
   const Bytes image(8192, 0);
-  HandChip chip = openHandChip();
+  PortOnLine chip = openPortOnLine();
   ASSERT_GE(chip.port, 0);
   bool written = false;
   const Printed printed =
@@ -238,7 +216,7 @@ TEST(Loader, AnAllZeroImageSendsNothingAndIsWritten) {
   EXPECT_EQ(printed.out, "\nProgram memory written.\n");
   EXPECT_EQ(printed.err, "");
   EXPECT_TRUE(sentBy(chip).empty());
-  closeHandChip(chip);
+  closePortOnLine(chip);
 }
 
 }  // namespace

@@ -93,10 +93,10 @@ TEST(Serial, APortIsHeldByOneOpenerAtATime) {
 }
 
 TEST(Serial, BoundedReadWaitsOneSecondInAllAndSleepsWhileItWaits) {
-  const SilentLine line = openSilentLine();
-  ASSERT_GE(line.master, 0);
-  const int fd = openSerialPort(line.path.c_str());
-  ASSERT_GE(fd, 0);
+  const PortOnLine opened = openPortOnLine();
+  ASSERT_GE(opened.port, 0);
+  const SilentLine& line = opened.line;
+  const int fd = opened.port;
   std::uint8_t buffer[25] = {};
   {
     const double cpuBefore = cpuSeconds();
@@ -153,10 +153,10 @@ TEST(Serial, BoundedReadWaitsOneSecondInAllAndSleepsWhileItWaits) {
 }
 
 TEST(Serial, ClearDiscardsStaleInputWithoutWaiting) {
-  const SilentLine line = openSilentLine();
-  ASSERT_GE(line.master, 0);
-  const int fd = openSerialPort(line.path.c_str());
-  ASSERT_GE(fd, 0);
+  const PortOnLine opened = openPortOnLine();
+  ASSERT_GE(opened.port, 0);
+  const SilentLine& line = opened.line;
+  const int fd = opened.port;
   std::uint8_t byte = 0;
   {
     writeAll(line.master, std::string(100, 's'));
@@ -180,10 +180,10 @@ TEST(Serial, ClearDiscardsStaleInputWithoutWaiting) {
 }
 
 TEST(Serial, WriteReachesTheFarEndAndAVanishedEndEndsTheWaitAtOnce) {
-  const SilentLine line = openSilentLine();
-  ASSERT_GE(line.master, 0);
-  const int fd = openSerialPort(line.path.c_str());
-  ASSERT_GE(fd, 0);
+  const PortOnLine opened = openPortOnLine();
+  ASSERT_GE(opened.port, 0);
+  const SilentLine& line = opened.line;
+  const int fd = opened.port;
   const std::uint8_t packet[5] = {0x07, 0x0E, 0x01, 0x43, 0xBC};
   EXPECT_EQ(writeSerialPortFrom(fd, 5, packet), 5);
   char seen[5] = {};
