@@ -5,7 +5,7 @@ file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/corpus" "${WORK}/findings")
 file(COPY "${SEEDS}/" DESTINATION "${WORK}/corpus")
 execute_process(
-  COMMAND "${FUZZER}" -runs=${RUNS} -max_total_time=${SECONDS} -timeout=10
+  COMMAND "${FUZZER}" -runs=${RUNS} -max_total_time=${SECONDS} -timeout=10 -close_fd_mask=3
           -print_final_stats=1 "-artifact_prefix=${WORK}/findings/" "${WORK}/corpus"
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)

@@ -2,177 +2,89 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
-#include <tuple>
 #include <vector>
-
-#include "hex/hex.h"
-#include "loader/loader.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int part814 = 1;
-constexpr int part842 = 2;
-const Bytes identifyBytes(std::begin(identifyRequest), std::end(identifyRequest));
-const Bytes eraseProgramBytes(std::begin(eraseProgramPacket), std::end(eraseProgramPacket));
-const Bytes eraseAllBytes(std::begin(eraseAllPacket), std::end(eraseAllPacket));
-
-// Returns the byte strings one after another.
-Bytes joined(std::initializer_list<Bytes> pieces) {
-  Bytes all;
-  for (const Bytes& piece : pieces)
-    all.insert(all.end(), piece.begin(), piece.end());
-  return all;
+// A write packet for command at address of 16 bytes of fill, the last one last if given.
+Bytes packet(char command, int address, std::uint8_t fill, int last = -1) {
+  Bytes bytes = {0x07,
+                 0x0E,
+                 0x14,
+                 std::uint8_t(command),
+                 0,
+                 std::uint8_t(address >> 8),
+                 std::uint8_t(address)};
+  bytes.resize(23, fill);
+  bytes.back() = std::uint8_t(last < 0 ? fill : last);
+  int sum = 0;
+  for (std::size_t i = 2; i < bytes.size(); ++i)
+    sum += bytes[i];
+  bytes.push_back(std::uint8_t(-sum));
+  return bytes;
 }
 
-// Returns every byte the chip answered to bytes fed in one piece.
-Bytes answerTo(ChipState& chip, const Bytes& bytes) {
+// Feeds the requests in two pieces, the last byte apart; returns what the chip answered.
+std::string answersTo(ChipState& chip, const Bytes& requests) {
   std::vector<ChipExchange> exchanges;
-  feedChipFrom(chip, bytes.data(), bytes.size(), exchanges);
-  Bytes replies;
+  feedChipFrom(chip, requests.data(), requests.size() - 1, exchanges);
+  feedChipFrom(chip, &requests.back(), 1, exchanges);
+  std::string replies;
   for (const ChipExchange& exchange : exchanges)
-    replies = joined({replies, exchange.reply});
+    replies.append(exchange.reply.begin(), exchange.reply.end());
   return replies;
 }
 
-// Returns a write packet for command at address of 16 bytes of value, the last one last if given.
-Bytes writePacket(std::uint8_t command, int address, std::uint8_t value, int last = -1) {
-  Bytes block(blockLength, value);
-  block.back() = static_cast<std::uint8_t>(last < 0 ? value : last);
-  Bytes packet(writePacketLength);
-  fillWritePacketInto(packet.data(), command, address, block.data());
-  return packet;
-}
-
-// Returns an erased memory of size bytes but for a block of value at address.
-Bytes memoryWith(int size, int address, std::uint8_t value) {
-  Bytes memory(static_cast<std::size_t>(size), erasedByte);
-  std::fill_n(memory.begin() + address, blockLength, value);
-  return memory;
-}
-
-TEST(ChipFeed, AnswersEachRequestOnItsLastByteWithAnIdentityTheToolAccepts) {
-  for (int part : {part814, part842}) {
-    ChipState chip = makeChip(part, {});
-    // A stray 0x07 costs only itself, even in front of a packet.
-    const Bytes stream =
-        joined({{0x07}, identifyBytes, {0x07}, eraseAllBytes, writePacket('W', 0x40, 0x12)});
-    using Answers = std::vector<std::pair<std::size_t, Bytes>>;  // after how many bytes, what
-    Answers answers;
-    for (std::size_t i = 0; i < stream.size(); ++i)
-      if (Bytes reply = answerTo(chip, {stream[i]}); !reply.empty())
-        answers.emplace_back(i + 1, reply);
-    EXPECT_EQ(answers,
-              (Answers{{2, {NAK}}, {5, identityOf(part)}, {7, {NAK}}, {11, {ACK}}, {35, {ACK}}}));
-    EXPECT_EQ(chip.program, memoryWith(pmsize(part), 0x40, 0x12));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(checkIdentityFrom(identityOf(part).data()), part);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "OK: ADI " + std::string(devs[part].name) + " KS 2.3\n");
-  }
-}
-
-TEST(ChipPackets, EachBadPacketIsNakedAndChangesNothing) {
-  for (int part : {part814, part842}) {
-    // Broken frame, zero length, bad checksum, unknown commands, wrong lengths, an unaligned
-    // address and blocks past the end of either memory.
-    const Bytes cases[] = {
-        {0x07, 0x0F, 0x01, 'C', 0xBC},
-        {0x07, 0x0E, 0x00},
-        {0x07, 0x0E, 0x01, 'C', 0xBD},
-        {0x07, 0x0E, 0x01, 'X', 0xA7},
-        writePacket('w', 0x40, 0),
-        {0x07, 0x0E, 0x02, 'C', 0x00, 0xBB},
-        joined({{0x07, 0x0E, 0x13, 'W'}, Bytes(18, 0x00), {0x96}}),
-        writePacket('W', 0x48, 0),
-        writePacket('W', pmsize(part), 0),
-        writePacket('E', dmsize(part), 0),
-    };
-    for (const Bytes& bytes : cases) {
-      SCOPED_TRACE(testing::PrintToString(bytes));
-      ChipState chip = makeChip(part, {});
-      chip.program[0] = chip.data[0] = 0x3C;  // so that an erase would show
-      const Bytes before = joined({chip.program, chip.data});
-      EXPECT_EQ(answerTo(chip, bytes), Bytes{NAK});
-      EXPECT_EQ(joined({chip.program, chip.data}), before);
-      // In step again for the next request, which may be for the last block.
-      EXPECT_EQ(answerTo(chip, writePacket('E', dmsize(part) - blockLength, 0)), Bytes{ACK});
-    }
-  }
-}
-
-TEST(ChipPackets, WritesOnlyClearBitsAndTheErasesOfTheirMemorySetThemAgain) {
-  ChipState chip = makeChip(part814, {});
-  // The last byte of the fifth write, 0x70 over 0x30, would set a bit again.
-  const Bytes writes = joined({writePacket('W', 0x20, 0xF0), writePacket('W', 0x20, 0x30),
-                               writePacket('W', 0x20, 0x30), writePacket('W', 0x20, 0xF0),
-                               writePacket('W', 0x20, 0x20, 0x70), writePacket('E', 0x40, 0x3C)});
-  EXPECT_EQ(answerTo(chip, writes), (Bytes{ACK, ACK, ACK, NAK, NAK, ACK}));
-  EXPECT_EQ(chip.program, memoryWith(pmsize(part814), 0x20, 0x30));
-  EXPECT_EQ(answerTo(chip, joined({eraseProgramBytes, writePacket('W', 0x20, 0xF0)})),
-            (Bytes{ACK, ACK}));
-  EXPECT_EQ(chip.program, memoryWith(pmsize(part814), 0x20, 0xF0));
-  EXPECT_EQ(chip.data, memoryWith(dmsize(part814), 0x40, 0x3C));
-  EXPECT_EQ(answerTo(chip, eraseAllBytes), Bytes{ACK});
-  EXPECT_EQ(chip.program, memoryWith(pmsize(part814), 0, erasedByte));
-  EXPECT_EQ(chip.data, memoryWith(dmsize(part814), 0, erasedByte));
-}
-
-TEST(ChipFaults, EachFaultChangesOnlyTheAnswersItNamesAndCountsPerSession) {
-  // Identification is no Loader packet; packet 3 can only be written if packet 2 erased.
-  const Bytes script[] = {identifyBytes,     writePacket('W', 0, 0x00), identifyBytes,
-                          eraseProgramBytes, writePacket('W', 0, 0x5A), eraseAllBytes,
-                          identifyBytes};
-  const std::map<char, Bytes> meaning = {
-      {'i', identityOf(part842)}, {'A', {ACK}}, {'N', {NAK}}, {'U', {0x55}}, {'-', {}}};
-  // The faults, the answers to the script, and the first byte of program memory after it.
-  const std::tuple<ChipFaults, std::string, std::uint8_t> cases[] = {
-      {{}, "iAiAAAi", erasedByte},
-      {{.nakPacket = 2}, "iAiNNAi", erasedByte},
-      {{.silentAfter = 2}, "iAiA---", erasedByte},
-      {{.silentAfter = 0}, "-------", erasedByte},
-      {{.replyPacket = 2, .replyByte = 0x55}, "iAiUNAi", erasedByte},
-      {{.ignorePacket = 2}, "iAi-NAi", erasedByte},
-      {{.refuseErase = true}, "iAiNNNi", 0x00},
+// Each row: requests to a fresh "842" chip whose first bytes of both memories and last of data
+// memory hold 3C, its answers, and the first and last bytes of program and of data memory after.
+TEST(Chip, AnswersAndProgramsAsFlashDoes) {
+  const auto join = [](std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts)
+      all.insert(all.end(), part.begin(), part.end());
+    return all;
   };
-  for (const auto& [faults, answers, firstByte] : cases) {
-    ChipState chip = makeChip(part842, faults);
-    // A new session, though the last one ended inside a request, is answered as the first.
-    for (int session = 1; session <= 2; ++session) {
-      for (std::size_t k = 0; k < std::size(script); ++k)
-        EXPECT_EQ(answerTo(chip, script[k]), meaning.at(answers[k]))
-            << answers << ", session " << session << ", request " << k;
-      EXPECT_EQ(chip.program[0], firstByte) << answers;
-      answerTo(chip, Bytes(eraseAllBytes.begin(), eraseAllBytes.begin() + 3));
-      resetSession(chip);
-    }
+  const Bytes eraseAll = {0x07, 0x0E, 0x01, 0x41, 0xBE},
+              eraseProgram = {0x07, 0x0E, 0x01, 0x43, 0xBC};
+  const std::tuple<Bytes, std::string, std::string> rows[] = {
+      {{0x21, 0x5A, 0x00, 0xA6}, "ADI 842 KS 2.3 kiln-sim\r\n", "\x3C\xFF\x3C\x3C"},
+      {eraseProgram, "\x06", "\xFF\xFF\x3C\x3C"},
+      {eraseAll, "\x06", "\xFF\xFF\xFF\xFF"},
+      {join({packet('W', 0xF7F0, 0x30), packet('E', 0, 0x0C)}), "\x06\x06", "\x3C\x30\x0C\x3C"},
+      {join({packet('W', 0, 0x3C), packet('W', 0, 0x2C), packet('W', 0, 0x3C)}), "\x06\x06\x07",
+       "\x2C\xFF\x3C\x3C"},
+      {join({{0x07}, eraseProgram}), "\x07\x06", "\xFF\xFF\x3C\x3C"},
+      {{0x07, 0x0F, 0x01, 'C', 0xBC}, "\x07", "\x3C\xFF\x3C\x3C"},
+      {{0x07, 0x0E, 0x00}, "\x07", "\x3C\xFF\x3C\x3C"},
+      {{0x07, 0x0E, 0x01, 'C', 0xBD}, "\x07", "\x3C\xFF\x3C\x3C"},
+      {{0x07, 0x0E, 0x01, 'X', 0xA7}, "\x07", "\x3C\xFF\x3C\x3C"},
+      {{0x07, 0x0E, 0x02, 'C', 0x00, 0xBB}, "\x07", "\x3C\xFF\x3C\x3C"},
+      {join({packet('w', 0x40, 0), packet('W', 0x48, 0), packet('W', 0xF800, 0)}), "\x07\x07\x07",
+       "\x3C\xFF\x3C\x3C"},
+      {join({packet('E', 0x1000, 0), packet('E', 0x0FF0, 0x0C, 0x3D), packet('E', 0x0FF0, 0x0C)}),
+       "\x07\x07\x06", "\x3C\xFF\x3C\x0C"},
+  };
+  for (const auto& [requests, replies, ends] : rows) {
+    SCOPED_TRACE(testing::PrintToString(requests));
+    ChipState chip = makeChip(2, {});
+    chip.program[0] = chip.data[0] = chip.data.back() = 0x3C;
+    EXPECT_EQ(answersTo(chip, requests), replies);
+    EXPECT_EQ(std::string({char(chip.program[0]), char(chip.program.back()), char(chip.data[0]),
+                           char(chip.data.back())}),
+              ends);
   }
 }
 
-TEST(ChipDump, WritesOneRecordPerBlockNotErasedThatTheHexReaderReadsBack) {
-  Bytes memory = memoryWith(0x1000, 0, 0x00);
-  memory[0x4F] = 0xFE;
-  std::fill_n(memory.end() - 16, 16, 0x5A);
-  char text[256] = {};
-  FILE* file = fmemopen(text, sizeof text, "w+");
-  ASSERT_NE(file, nullptr);
-  EXPECT_TRUE(writeDumpInto(file, memory));
-  rewind(file);
-  EXPECT_STREQ(text,
-               ":1000000000000000000000000000000000000000F0\n"
-               ":10004000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEC1\n"
-               ":100FF0005A5A5A5A5A5A5A5A5A5A5A5A5A5A5A5A51\n"
-               ":00000001FF\n");
-  Bytes image(memory.size(), 0);
-  EXPECT_EQ(readFromHexInto(file, static_cast<int>(image.size()), image.data()), 0);
-  fclose(file);
-  // The blocks left out read back as the reader's zeros.
-  std::fill(memory.begin() + 0x10, memory.begin() + 0x40, 0);
-  std::fill(memory.begin() + 0x50, memory.end() - 16, 0);
-  EXPECT_EQ(image, memory);
+// The fault counts start again with each host session, whatever the last one left half sent.
+TEST(Chip, EachSessionCountsItsPacketsFromOne) {
+  ChipState chip = makeChip(1, {.nakPacket = 2});
+  const Bytes erase = {0x07, 0x0E, 0x01, 0x43, 0xBC, 0x07, 0x0E, 0x01, 0x43, 0xBC, 0x07, 0x0E};
+  EXPECT_EQ(answersTo(chip, erase), "\x06\x07");
+  resetSession(chip);
+  EXPECT_EQ(answersTo(chip, erase), "\x06\x07");
 }
 
 }  // namespace

@@ -1,466 +1,317 @@
-// The built kilnload against kilnload-sim, or against a pseudo-terminal nobody answers.
+// The built kilnload against kilnload-sim, each row one run: what the chip is told to be, what
+// kilnload is asked to do, and everything that must come out of it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "loader/loader.h"
-#include "pty.h"
+#include "harness.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
-
 const std::string kilnload = KILNLOAD_BIN;
-const std::string simBin = KILNLOAD_SIM_BIN;
 
 const std::string usage =
     "\nUsage:\tkilnload [-p device] -c|-a [-w hex-file] [-e hex-file]\n\nOptions:\n"
     "\t-w write program memory\n\t-e write data memory\n\t-c erase program memory\n"
     "\t-a erase program and data memory\n\n";
-const std::string ok842 = "OK: ADI 842 KS 2.3\n";
-const std::string ok814 = "OK: ADI 814 KS 2.3\n";
-const std::string identifyLine = "21 5A 00 A6";
+const std::string version = "kilnload ver.0.1\n", ok842 = "OK: ADI 842 KS 2.3\n",
+                  timeOut = "Serial Port: Time Out.\n", read1 = "Read hexfile - @1.\n",
+                  read2 = "Read hexfile - @2.\n";
+// Requests on the wire, one line each, as the chip's trace shows them.
+const std::string ID = "21 5A 00 A6\n", C = "07 0E 01 43 BC\n", A = "07 0E 01 41 BE\n";
 
-RunResult runTool(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{kilnload};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return runProgram(argv);
+// Sixteen copies of a hex pair: the data of one block as it reads in a packet, or in a record.
+std::string x16(const std::string& pair, const std::string& between = " ") {
+  std::string text = pair;
+  for (int i = 1; i < 16; ++i)
+    text += between + pair;
+  return text;
 }
 
-std::string hexOf(const Bytes& bytes) {
-  std::string text;
-  char pair[4];
-  for (std::uint8_t b : bytes) {
-    snprintf(pair, sizeof pair, text.empty() ? "%02X" : " %02X", b);
-    text += pair;
+const std::string end = ":00000001FF\n";
+const std::string W00 = "07 0E 14 57 00 00 00 " + x16("33") + " 65\n",
+                  W10 = "07 0E 14 57 00 00 10 " + x16("33") + " 55\n",
+                  W20 = "07 0E 14 57 00 00 20 " + x16("33") + " 45\n",
+                  W30 = "07 0E 14 57 00 00 30 " + x16("33") + " 35\n",
+                  E00 = "07 0E 14 45 00 00 00 " + x16("01") + " 97\n";
+const std::string fourBlocks = ":40000000" + std::string(128, '3') + "00\n" + end,
+                  oneBlock = ":10000000" + x16("01", "") + "E0\n" + end;
+
+// A data record of 16 bytes of value at address.
+std::string recordOf(int address, int value) {
+  char head[16], pair[4], sum[8];
+  snprintf(head, sizeof head, ":10%04X00", address);
+  snprintf(pair, sizeof pair, "%02X", value);
+  snprintf(sum, sizeof sum, "%02X\n", -(16 + (address >> 8) + address + 16 * value) & 0xFF);
+  return head + x16(pair, "") + sum;
+}
+
+// Returns the parts of text between each separator.
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) {
+    if (!part.empty())
+      parts.push_back(part);
+  }
+  return parts;
+}
+
+// Puts the chip's terminal for @P, the files for @1 and @2, a folder for @D, kilnload for @K.
+std::string substitute(std::string text, const std::vector<std::string>& names) {
+  for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at)) {
+    const char name = text[at + 1];
+    const std::string with = name == 'P'   ? names[0]
+                             : name == 'K' ? kilnload
+                             : name == 'D' ? scratchDir()
+                                           : names.at(std::size_t(name - '0'));
+    text.replace(at, 2, with);
+    at += with.size();
   }
   return text;
 }
 
-// One Intel HEX data record, with its checksum.
-std::string recordOf(int address, const Bytes& data) {
-  Bytes fields = {static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(address >> 8),
-                  static_cast<std::uint8_t>(address), 0};
-  fields.insert(fields.end(), data.begin(), data.end());
-  fields.push_back(
-      static_cast<std::uint8_t>(checkSum(fields.data(), static_cast<int>(fields.size()))));
-  std::string text = ":";
-  for (char c : hexOf(fields)) {
-    if (c != ' ')
-      text += c;
+std::string hexOf(const std::string& bytes) {
+  std::string text;
+  char pair[4];
+  for (const char byte : bytes) {
+    snprintf(pair, sizeof pair, text.empty() ? "%02X" : " %02X", std::uint8_t(byte));
+    text += pair;
   }
   return text + "\n";
 }
 
-const std::string endRecord = ":00000001FF\n";
-
-std::string writeRequest(std::uint8_t command, int address, const Bytes& block) {
-  Bytes packet(writePacketLength);
-  fillWritePacketInto(packet.data(), command, address, block.data());
-  return hexOf(packet);
-}
-
-// A stand-in chip serving one session, with its trace and dumps in a fresh directory.
-struct Chip {
-  SimProcess sim;
-  std::string dir;
+struct Scenario {
+  std::string chip;         // kilnload-sim's options, or the test's own play: see playChip
+  std::string args, files;  // kilnload's arguments, and the texts of its files parted by '|'
+  std::string out, err;
+  int status;
+  std::string wire;    // the requests the chip received
+  std::string dump{};  // when given, what program memory holds after; wire is then its start
 };
 
-Chip startChip(const std::vector<std::string>& extra = {}) {
-  Chip chip;
-  chip.dir = makeTempDir();
-  std::vector<std::string> args = {"--once",
-                                   "--trace",
-                                   chip.dir + "/trace",
-                                   "--dump-program",
-                                   chip.dir + "/program.hex",
-                                   "--dump-data",
-                                   chip.dir + "/data.hex"};
-  args.insert(args.end(), extra.begin(), extra.end());
-  chip.sim = startSim(simBin, args);
-  return chip;
-}
-
-std::string writeFile(const Chip& chip, const std::string& name, const std::string& text) {
-  std::string path = chip.dir + "/" + name;
-  FILE* file = fopen(path.c_str(), "w");
-  if (file != nullptr) {
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
-  }
-  return path;
-}
-
-// Waits for the chip's session to end; returns the requests it received, one hex line each.
-std::vector<std::string> requestsTo(const Chip& chip) {
-  EXPECT_EQ(waitProcess(chip.sim.pid), 0);
-  std::vector<std::string> requests;
-  std::istringstream trace(readFileText(chip.dir + "/trace"));
-  for (std::string line; std::getline(trace, line);) {
-    if (line.rfind("> ", 0) == 0)
-      requests.push_back(line.substr(2));
-  }
-  return requests;
-}
-
-TEST(CommandLine, UsageVersionAndParsing) {
-  {
-    const RunResult run = runTool({});
-    EXPECT_EQ(run.out, usage);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
-  }
-  {
-    const RunResult run = runTool({"-p", "/nonexistent/port"});
-    EXPECT_EQ(run.out, usage);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
-  }
-  {
-    // -h ends the run before any port is opened, whatever came before it.
-    const RunResult run = runTool({"-p", "/nonexistent/port", "-c", "-h", "-v"});
-    EXPECT_EQ(run.out, usage);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 1);
-  }
-  {
-    const RunResult run = runTool({"-p", "/nonexistent/port", "-w"});
-    EXPECT_EQ(run.out, usage);
-    EXPECT_EQ(run.err, kilnload + ": option requires an argument -- 'w'\n");
-    EXPECT_EQ(run.status, 0);
-  }
-  {
-    // Parsing stops at the first operand: the -c after it is no option.
-    const RunResult run = runTool({"-p", "/nonexistent/port", "image.hex", "-c"});
-    EXPECT_EQ(run.out, usage);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
-  }
-  {
-    // An unknown option is reported and parsing goes on.
-    const RunResult run = runTool({"-x", "-v", "-p", "/nonexistent/port"});
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, kilnload + ": invalid option -- 'x'\nCould not open /nonexistent/port.\n");
-    EXPECT_EQ(run.status, 1);
-  }
-  {
-    const std::string dir = makeTempDir();
-    const RunResult run = runTool({"-v", "-p", dir});
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "Could not open " + dir + ".\n");
-    EXPECT_EQ(run.status, 1);
-    rmdir(dir.c_str());
+// Plays the chip on the line's controlling side: for each step of script ("N reply", parted by
+// '|') takes a request of N bytes and answers it, or hangs up where the reply is "!"; puts the
+// requests in wire, and the time of the hang-up in hungUp.
+void playChip(int& line, const std::string& path, const std::string& script, std::string& wire,
+              std::chrono::steady_clock::time_point& hungUp) {
+  for (const std::string& step : split(script, '|')) {
+    std::string request(std::size_t(std::stoi(step)), '\0');
+    pollfd ready{line, POLLIN, 0};
+    for (std::size_t got = 0; got < request.size();
+         got += std::size_t(std::max(0L, read(line, request.data() + got, request.size() - got)))) {
+      if (poll(&ready, 1, 2000) != 1)
+        return;  // kilnload sent less than it should: what it printed tells why
+    }
+    if (wire.empty()) {
+      const RunResult rival = runCommand(kilnload + " -c -p " + path);
+      EXPECT_EQ(rival.out + rival.err + std::to_string(rival.status),
+                "Could not open " + path + ".\n1");
+    }
+    wire += hexOf(request);
+    const std::string reply = step.substr(step.find(' ') + 1);
+    if (reply == "!") {
+      close(std::exchange(line, -1));
+      hungUp = std::chrono::steady_clock::now();
+      return;
+    }
+    ASSERT_EQ(write(line, reply.data(), reply.size()), ssize_t(reply.size()));
   }
 }
 
-TEST(Identify, TheStandInChipAndASilentLine) {
-  {
-    const Chip chip = startChip();
-    ASSERT_GT(chip.sim.pid, 0);
-    const RunResult run = runTool({"-v", "-p", chip.sim.path});
-    EXPECT_EQ(run.out, "kilnload ver.0.1\n" + ok842);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(requestsTo(chip), std::vector<std::string>{identifyLine});
-  }
-  {
-    const std::string link = makeTempDir() + "/ttyKILN";
-    const Chip chip = startChip({"--part", "814", "--link", link});
-    ASSERT_GT(chip.sim.pid, 0);
-    const RunResult run = runTool({"-p", link, "-v"});
-    EXPECT_EQ(run.out, "kilnload ver.0.1\n" + ok814);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(waitProcess(chip.sim.pid), 0);
-    struct stat gone {};
-    EXPECT_NE(lstat(link.c_str(), &gone), 0);
-  }
-  {
-    const SilentLine line = openSilentLine();
-    ASSERT_GE(line.master, 0);
-    const auto start = Clock::now();
-    const RunResult run = runTool({"-v", "-p", line.path});
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(990));
-    EXPECT_EQ(run.out, "kilnload ver.0.1\n");
-    EXPECT_EQ(run.err, "Serial Port: Time Out.\n");
-    EXPECT_EQ(run.status, 1);
-    close(line.master);
-  }
-}
-
-TEST(Erase, AlwaysProgramFirstWhateverTheOrderOfOptions) {
-  {
-    const Chip chip = startChip();
-    const RunResult run = runTool({"-a", "-p", chip.sim.path, "-c"});
-    EXPECT_EQ(run.out, ok842 + "Program memory erased.\nProgram and data memory erased.\n");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(requestsTo(chip),
-              (std::vector<std::string>{identifyLine, "07 0E 01 43 BC", "07 0E 01 41 BE"}));
-  }
-  {
-    // A refused erase fails the run, but the write still goes ahead.
-    const Chip chip = startChip({"--refuse-erase"});
-    const std::string image = writeFile(chip, "p.hex", recordOf(0x20, Bytes(16, 0x5A)) + endRecord);
-    const RunResult run = runTool({"-p", chip.sim.path, "-w", image, "-c"});
-    EXPECT_EQ(run.out, ok842 + "Fail to erase program memory.\nRead hexfile - " + image +
-                           ".\n.\nProgram memory written.\n");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 1);
-    const std::vector<std::string> requests = requestsTo(chip);
-    ASSERT_EQ(requests.size(), 3U);
-    EXPECT_EQ(requests[2], writeRequest('W', 0x20, Bytes(16, 0x5A)));
-  }
-  {
-    const Chip chip = startChip({"--reply", "1:15"});
-    const RunResult run = runTool({"-p", chip.sim.path, "-a"});
-    EXPECT_EQ(run.out, ok842 + "Unknown response.\n");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(requestsTo(chip).size(), 2U);
+// Runs each row against kilnload-sim, or with played, against the test playing the chip on a
+// line that holds stale bytes (left there raw, so unechoed) while a second kilnload finds the line
+// taken.
+void runScenarios(const std::vector<Scenario>& rows, bool played = false) {
+  for (const Scenario& row : rows) {
+    SCOPED_TRACE(row.chip + " | " + row.args);
+    const std::string trace = scratchDir() + "/trace", dump = scratchDir() + "/dump";
+    std::vector<std::string> names(1);
+    pid_t sim = -1;
+    int line = -1, holder = -1;
+    if (played) {
+      line = openLineInto(names[0]);
+      holder = open(names[0].c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      termios raw{};
+      cfmakeraw(&raw);
+      ASSERT_EQ(tcsetattr(holder, TCSANOW, &raw), 0);
+      ASSERT_EQ(write(line, "ADI 814 stale", 13), 13);
+      pollfd stale{holder, POLLIN, 0};
+      ASSERT_EQ(poll(&stale, 1, 1000), 1);
+    } else {
+      std::vector<std::string> argv = {KILNLOAD_SIM_BIN, "--once", "--trace", trace,
+                                       "--dump-program", dump};
+      for (const std::string& option : split(row.chip, ' '))
+        argv.push_back(option);
+      sim = startReadingLineInto(argv, names[0]);
+      ASSERT_GT(sim, 0);
+    }
+    for (const std::string& text : split(row.files, '|'))
+      names.push_back(writeScratchFile(text));
+    std::string wire;
+    auto hungUp = std::chrono::steady_clock::time_point::max();
+    std::thread chip([&] {
+      if (played)
+        playChip(line, names[0], row.chip, wire, hungUp);
+    });
+    const RunResult run = runCommand(kilnload + " " + substitute(row.args, names));
+    const auto ended = std::chrono::steady_clock::now();
+    chip.join();
+    EXPECT_EQ(run.out, substitute(row.out, names));
+    EXPECT_EQ(run.err, substitute(row.err, names));
+    EXPECT_EQ(run.status, row.status);
+    // Nothing more can come from a chip that is gone: kilnload must not wait out its second.
+    EXPECT_LT(ended - std::min(hungUp, ended), std::chrono::milliseconds(500));
+    if (played) {
+      close(holder);
+      if (line >= 0)
+        close(line);
+    } else {
+      // A chip whose terminal was never opened waits for a session; one that served it is done.
+      kill(sim, SIGTERM);
+      EXPECT_EQ(waitProcess(sim), 0);
+      for (const std::string& traced : split(readFileText(trace), '\n')) {
+        if (traced.starts_with("> "))
+          wire += traced.substr(2) + "\n";
+      }
+    }
+    if (!row.dump.empty()) {
+      EXPECT_EQ(readFileText(dump), row.dump);
+      wire.resize(std::min(wire.size(), row.wire.size()));
+    }
+    EXPECT_EQ(wire, row.wire);
   }
 }
 
-TEST(Write, ProgramMemoryBeforeDataMemoryAndOnlyBlocksThatAreNotZero) {
-  {
-    const Chip chip = startChip({"--part", "814"});
-    const Bytes first = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-    const std::string data = writeFile(chip, "d.hex",
-                                       recordOf(0x00, first) + recordOf(0x40, Bytes(16, 0)) +
-                                           recordOf(0x90, Bytes(16, 0xC3)) + endRecord);
-    const std::string program =
-        writeFile(chip, "p.hex", recordOf(0x1FF0, Bytes(16, 0x77)) + endRecord);
-    const RunResult run = runTool({"-e", data, "-p", chip.sim.path, "-w", program});
-    EXPECT_EQ(run.out, ok814 + "Read hexfile - " + program + ".\n.\nProgram memory written.\n" +
-                           "Read hexfile - " + data + ".\n..\nData memory written.\n");
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(requestsTo(chip), (std::vector<std::string>{
-                                    identifyLine,
-                                    writeRequest('W', 0x1FF0, Bytes(16, 0x77)),
-                                    writeRequest('E', 0x00, first),
-                                    writeRequest('E', 0x90, Bytes(16, 0xC3)),
-                                }));
-    EXPECT_EQ(readFileText(chip.dir + "/data.hex"),
-              recordOf(0x00, first) + recordOf(0x90, Bytes(16, 0xC3)) + endRecord);
-  }
-  {
-    // Only the last -w counts.
-    const Chip chip = startChip();
-    const std::string first = writeFile(chip, "first.hex", "not a hex file");
-    const std::string second =
-        writeFile(chip, "second.hex", recordOf(0xF7F0, Bytes(16, 0x42)) + endRecord);
-    const RunResult run = runTool({"-p", chip.sim.path, "-w", first, "-w", second});
-    EXPECT_EQ(run.out, ok842 + "Read hexfile - " + second + ".\n.\nProgram memory written.\n");
-    EXPECT_EQ(run.status, 0);
-    const std::vector<std::string> requests = requestsTo(chip);
-    ASSERT_EQ(requests.size(), 2U);
-    EXPECT_EQ(requests[1].substr(0, 20), "07 0E 14 57 00 F7 F0");
-  }
+TEST(Scenario, CommandLine) {
+  runScenarios({{"", "", "", usage, "", 0, ""},
+                {"", "-p @P", "", usage, "", 0, ""},
+                {"", "-p @P -c -h -v", "", usage, "", 1, ""},
+                {"", "-p @P -w", "", usage, "@K: option requires an argument -- 'w'\n", 0, ""},
+                {"", "-p @P @1 -c", oneBlock, usage, "", 0, ""},
+                {"", "-x -v -p /nonexistent/port", "", "",
+                 "@K: invalid option -- 'x'\nCould not open /nonexistent/port.\n", 1, ""},
+                {"", "-v -p @D", "", "", "Could not open @D.\n", 1, ""}});
 }
 
-TEST(Write, AWholeProgramImageLandsInTheChipAsItStands) {
-  const Chip chip = startChip();
-  std::string image;
-  for (int address = 0; address < 63488; address += 16) {
-    Bytes block(16);
-    for (int i = 0; i < 16; ++i)
-      block[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((address / 16 + i * 7) & 0x7F);
-    image += recordOf(address, block);
-  }
-  image += endRecord;
-  const std::string path = writeFile(chip, "whole.hex", image);
-  const RunResult run = runTool({"-p", chip.sim.path, "-c", "-w", path});
-  EXPECT_EQ(run.out, ok842 + "Program memory erased.\nRead hexfile - " + path + ".\n" +
-                         std::string(3968, '.') + "\nProgram memory written.\n");
-  EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(requestsTo(chip).size(), 2U + 3968U);
-  EXPECT_EQ(readFileText(chip.dir + "/program.hex"), image);
+TEST(Scenario, IdentifyAndErase) {
+  const std::string erased = "Program memory erased.\n",
+                    allErased = "Program and data memory erased.\n";
+  runScenarios(
+      {{"", "-v -p @P", "", version + ok842, "", 0, ID},
+       {"--part 814", "-p @P -v", "", version + "OK: ADI 814 KS 2.3\n", "", 0, ID},
+       {"--silent-after 0", "-v -p @P", "", version, timeOut, 1, ID},
+       {"", "-a -p @P -c", "", ok842 + erased + allErased, "", 0, ID + C + A},
+       {"--refuse-erase", "-p @P -w @1 -c", fourBlocks,
+        ok842 + "Fail to erase program memory.\n" + read1 + "....\nProgram memory written.\n", "",
+        1, ID + C + W00 + W10 + W20 + W30},
+       {"--nak 1", "-p @P -a", "", ok842 + "Fail to erase program and data memory.\n", "", 1,
+        ID + A},
+       {"--reply 1:15", "-p @P -a", "", ok842 + "Unknown response.\n", "", 1, ID + A},
+       {"--ignore 1", "-p @P -c -a", "", ok842 + allErased, timeOut, 1, ID + C + A}});
 }
 
-TEST(Write, TheFirstFailureEndsThatMemorysWriteAndFailsTheRun) {
-  std::string image;
-  for (int address = 0; address < 0x80; address += 16)
-    image += recordOf(address, Bytes(16, 0x33));
-  image += endRecord;
-  struct Case {
-    std::vector<std::string> faults;
-    std::string out;
-    std::string err;
-    std::size_t requests;
-  };
-  const Case cases[] = {
-      {{"--nak", "1"}, "NAK recieved.\nFail to write program memory.\n", "", 2},
-      {{"--silent-after", "3"},
-       "...Fail to write program memory.\n",
-       "Serial Port: Time Out.\n",
-       5},
-      {{"--reply", "2:15"}, ".Unknown response.\nFail to write program memory.\n", "", 3},
-      {{"--ignore", "8"}, ".......Fail to write program memory.\n", "Serial Port: Time Out.\n", 9},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.faults[0]);
-    const Chip chip = startChip(c.faults);
-    const std::string path = writeFile(chip, "p.hex", image);
-    const std::string data = writeFile(chip, "d.hex", recordOf(0, Bytes(16, 1)) + endRecord);
-    const RunResult run = runTool({"-p", chip.sim.path, "-w", path, "-e", data});
-    // The data memory is still written after the program memory failed, unless the chip is gone.
-    const bool silent = c.faults[0] == "--silent-after";
-    const std::string dataOutcome =
-        silent ? "Fail to write data memory.\n" : ".\nData memory written.\n";
-    EXPECT_EQ(run.out, ok842 + "Read hexfile - " + path + ".\n" + c.out + "Read hexfile - " + data +
-                           ".\n" + dataOutcome);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, silent ? c.err + c.err : c.err);
-    EXPECT_EQ(requestsTo(chip).size(), c.requests + 1);
-  }
+TEST(Scenario, WriteSendsTheBlocksThatAreNotZeroProgramMemoryFirst) {
+  std::string whole;
+  for (int address = 0; address < 0xF800; address += 16)
+    whole += recordOf(address, 1 + (address >> 4) % 0xFE);
+  const std::string data814 = ":100000000102030405060708090A0B0C0D0E0F1068\n" + recordOf(0x40, 0) +
+                              recordOf(0x90, 0xC3) + end;
+  runScenarios({{"--part 814", "-e @2 -p @P -w @1", recordOf(0x1FF0, 0x77) + end + "|" + data814,
+                 "OK: ADI 814 KS 2.3\n" + read1 + ".\nProgram memory written.\n" + read2 +
+                     "..\nData memory written.\n",
+                 "", 0,
+                 ID + "07 0E 14 57 00 1F F0 " + x16("77") + " 16\n" +
+                     "07 0E 14 45 00 00 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 1F\n" +
+                     "07 0E 14 45 00 00 90 " + x16("C3") + " E7\n"},
+                {"", "-p @P -w @1 -w @2", "not a hex file|" + recordOf(0xF7F0, 0x42) + end,
+                 ok842 + read2 + ".\nProgram memory written.\n", "", 0,
+                 ID + "07 0E 14 57 00 F7 F0 " + x16("42") + " 8E\n"},
+                {"", "-p @P -w @1", recordOf(0, 0) + end,
+                 ok842 + read1 + "\nProgram memory written.\n", "", 0, ID},
+                {"", "-p @P -c -w @1", whole + end,
+                 ok842 + "Program memory erased.\n" + read1 + std::string(3968, '.') +
+                     "\nProgram memory written.\n",
+                 "", 0, ID + C, whole + end}});
 }
 
-TEST(Write, AFaultyImageEndsTheRunBeforeAnythingIsWritten) {
-  struct Case {
-    std::string name;
-    std::string text;  // empty: the path itself is odd
-    std::string err;
-  };
-  const std::string good = recordOf(0, Bytes(16, 9));
-  const Case cases[] = {
-      {"missing", "", ""},
-      {"directory", "", ""},
-      {"devnull", "", "File ended while reading.\n"},
-      {"noend", good, "File ended while reading.\n"},
-      {"nul", std::string(":1000") + '\0' + "0000\n", "Could not read record data.\n"},
-      {"wide", ":" + std::string(100, '0') + "FFFF\n", "File ended while reading.\n"},
-      {"outside", recordOf(0xF800, Bytes(16, 1)) + endRecord, "Out of Memory.\n"},
-      {"extended", ":020000040001F9\n" + good + endRecord, "Extended address is not supported.\n"},
-      {"type", ":00000006FA\n" + endRecord, "Unknown record type.\n"},
-      {"big", std::string(8 << 20, 'x') + "\n", "File ended while reading.\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Chip chip = startChip();
-    std::string path = chip.dir + "/missing.hex";
-    if (c.name == "directory")
-      path = chip.dir;
-    if (c.name == "devnull")
-      path = "/dev/null";
-    if (!c.text.empty())
-      path = writeFile(chip, c.name + ".hex", std::string(c.text));
-    const std::string data = writeFile(chip, "d.hex", good + endRecord);
-    const RunResult run = runTool({"-p", chip.sim.path, "-e", data, "-w", path});
-    const bool unopened = c.name == "missing" || c.name == "directory";
-    EXPECT_EQ(run.out,
-              ok842 + "Read hexfile - " + path + ".\n" + (unopened ? "" : "Hex read error.\n"));
-    EXPECT_EQ(run.err, unopened ? "Could not open hexfile - " + path + ".\n" : c.err);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(requestsTo(chip), std::vector<std::string>{identifyLine});
-  }
+TEST(Scenario, TheFirstFailedBlockEndsThatMemorysWrite) {
+  const std::string files = fourBlocks + "|" + oneBlock, before = ok842 + read1,
+                    failed = "Fail to write program memory.\n" + read2,
+                    written = ".\nData memory written.\n", args = "-p @P -w @1 -e @2";
+  runScenarios(
+      {{"--nak 1", args, files, before + "NAK recieved.\n" + failed + written, "", 1,
+        ID + W00 + E00},
+       {"--reply 2:15", args, files, before + ".Unknown response.\n" + failed + written, "", 1,
+        ID + W00 + W10 + E00},
+       {"--ignore 4", args, files, before + "..." + failed + written, timeOut, 1,
+        ID + W00 + W10 + W20 + W30 + E00},
+       {"--silent-after 3", args, files, before + "..." + failed + "Fail to write data memory.\n",
+        timeOut + timeOut, 1, ID + W00 + W10 + W20 + W30 + E00}});
 }
 
-TEST(Port, OneWriterAtATime) {
-  const SilentLine line = openSilentLine();
-  ASSERT_GE(line.master, 0);
-  const StartedProgram first = startProgram({kilnload, "-v", "-p", line.path});
-  ASSERT_GT(first.pid, 0);
-  // Its identification request on the line means the first one holds the port.
-  char request[4];
-  std::size_t got = 0;
-  while (got < sizeof request) {
-    const ssize_t n = read(line.master, request + got, sizeof request - got);
-    ASSERT_GT(n, 0);
-    got += static_cast<std::size_t>(n);
-  }
-  const RunResult second = runTool({"-c", "-p", line.path});
-  EXPECT_EQ(second.out, "");
-  EXPECT_EQ(second.err, "Could not open " + line.path + ".\n");
-  EXPECT_EQ(second.status, 1);
-  EXPECT_EQ(readToEnd(first.out), "kilnload ver.0.1\n");
-  EXPECT_EQ(readToEnd(first.err), "Serial Port: Time Out.\n");
-  EXPECT_EQ(waitProcess(first.pid), 1);
-  close(first.out);
-  close(first.err);
-  close(line.master);
+TEST(Scenario, AFaultyHexFileEndsTheRunBeforeAnythingIsWritten) {
+  const std::string ended = "File ended while reading.\n";
+  std::vector<Scenario> rows = {
+      {"", "-p @P -w /dev/null", "", ok842 + "Read hexfile - /dev/null.\nHex read error.\n", ended,
+       1, ID},
+      {"", "-p @P -w @D", "", ok842 + "Read hexfile - @D.\n", "Could not open hexfile - @D.\n", 1,
+       ID},
+      {"", "-p @P -w @D/none -e @1", oneBlock, ok842 + "Read hexfile - @D/none.\n",
+       "Could not open hexfile - @D/none.\n", 1, ID}};
+  const std::pair<std::string, std::string> faults[] = {
+      {recordOf(0, 9), ended},
+      {std::string(8 << 20, 'x'), ended},
+      {std::string(":1000\0"
+                   "0000\n",
+                   11),
+       "Could not read record data.\n"},
+      {recordOf(0xF800, 1) + end, "Out of Memory.\n"},
+      {":020000040001F9\n" + oneBlock, "Extended address is not supported.\n"},
+      {":00000006FA\n" + end, "Unknown record type.\n"},
+      {":0400000012ABCDEF\n" + end, "Check sum was not found.\n"},
+      {":0400000012ABCD\n" + end, "Line terminated at wrong point.\n"}};
+  for (const auto& [text, err] : faults)
+    rows.push_back({"", "-p @P -e @2 -w @1", text + "|" + oneBlock,
+                    ok842 + read1 + "Hex read error.\n", err, 1, ID});
+  runScenarios(rows);
 }
 
-// A stand-in chip whose trace comes through a pipe, so the test sees each request as it lands.
-struct WatchedChip {
-  SimProcess sim;
-  int trace = -1;
-};
-
-WatchedChip startWatchedChip(const std::vector<std::string>& extra) {
-  WatchedChip chip;
-  const std::string fifo = makeTempDir() + "/trace";
-  if (mkfifo(fifo.c_str(), 0600) != 0)
-    return chip;
-  chip.trace = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-  std::vector<std::string> args = {"--once", "--trace", fifo};
-  args.insert(args.end(), extra.begin(), extra.end());
-  chip.sim = startSim(simBin, args);
-  fcntl(chip.trace, F_SETFL, 0);
-  return chip;
-}
-
-TEST(VanishingChip, EachExchangeEndsPromptlyWhenTheChipIsKilled) {
-  struct Case {
-    std::vector<std::string> faults;
-    std::vector<std::string> args;
-    std::string lastRequest;  // the chip dies once this has reached it
-    std::string out;
-    std::string err;
-  };
-  const Case cases[] = {
-      {{"--silent-after", "0"},
-       {"-v"},
-       identifyLine,
-       "kilnload ver.0.1\n",
-       "Serial Port: Time Out.\n"},
-      {{"--ignore", "1"}, {"-c"}, "07 0E 01 43 BC", ok842, "Serial Port: Time Out.\n"},
-      {{"--ignore", "4"},
-       {"-w", "image"},
-       writeRequest('W', 0x30, Bytes(16, 0x66)),
-       ok842 + "Read hexfile - image.\n...Fail to write program memory.\n",
-       "Serial Port: Time Out.\n"},
-  };
-  std::string image;
-  for (int address = 0; address < 0x100; address += 16)
-    image += recordOf(address, Bytes(16, 0x66));
-  image += endRecord;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.lastRequest);
-    const WatchedChip chip = startWatchedChip(c.faults);
-    ASSERT_GT(chip.sim.pid, 0);
-    const std::string dir = makeTempDir();
-    ASSERT_EQ(chdir(dir.c_str()), 0);
-    FILE* file = fopen("image", "w");
-    fputs(image.c_str(), file);
-    fclose(file);
-    std::vector<std::string> argv = {kilnload, "-p", chip.sim.path};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const StartedProgram tool = startProgram(argv);
-    ASSERT_GT(tool.pid, 0);
-    const std::string seen = readUntil(chip.trace, "> " + c.lastRequest + "\n");
-    ASSERT_NE(seen.find(c.lastRequest), std::string::npos) << seen;
-    kill(chip.sim.pid, SIGKILL);
-    const auto killed = Clock::now();
-    const std::string out = readToEnd(tool.out);
-    const std::string err = readToEnd(tool.err);
-    EXPECT_EQ(waitProcess(tool.pid), 1);
-    EXPECT_LT(Clock::now() - killed, std::chrono::milliseconds(1500));
-    EXPECT_EQ(out, c.out);
-    EXPECT_EQ(err, c.err);
-    waitProcess(chip.sim.pid);
-    close(tool.out);
-    close(tool.err);
-    close(chip.trace);
-  }
+TEST(PlayedChip, IdentificationVerdictsAndAChipThatVanishes) {
+  const std::string identity = "ADI 842 KS 2.3 kiln-sim\r\n", ack = "\x06", nul(1, '\0');
+  runScenarios(
+      {{"4 ADI 842 xxL2.0 trailing..", "-v -p @P", "", version + "OK: ADI 842 xxL2.0\n", "", 0, ID},
+       {"4 ADI-814-abc2efgh         ", "-v -p @P", "", version + "OK: ADI-814-abc2ef\n", "", 0, ID},
+       {"4 ADI 842" + nul + "xxL2.0           ", "-v -p @P", "", version + "OK: ADI 842\n", "", 0,
+        ID},
+       {"4 ADJ 842 xxL2.0           ", "-v -p @P", "",
+        version + "Not supported: Product id = ADJ 842 xx\n", "", 1, ID},
+       {"4 adi 842 xxL2.0           ", "-v -p @P", "",
+        version + "Not supported: Product id = adi 842 xx\n", "", 1, ID},
+       {"4 ADI 999 xxL2.0           ", "-v -p @P", "", version + "ADI 999  is not supported.\n", "",
+        1, ID},
+       {"4 ADI " + nul + "42 xxL2.0           ", "-v -p @P", "",
+        version + "ADI  is not supported.\n", "", 1, ID},
+       {"4 ADI 842 xxL1.0           ", "-v -p @P", "", version + "L1.0 Loder is not supported.\n",
+        "", 1, ID},
+       {"4 ADI 842 xxL2.0 24 bytes.", "-v -p @P", "", version, timeOut, 1, ID},
+       {"4 !", "-v -p @P", "", version, timeOut, 1, ID},
+       {"4 " + identity + "|5 !", "-c -p @P", "", ok842, timeOut, 1, ID + C},
+       {"4 " + identity + "|24 " + ack + "|24 " + ack + "|24 " + ack + "|24 !", "-p @P -w @1 -e @2",
+        fourBlocks + "|" + oneBlock,
+        ok842 + read1 + "...Fail to write program memory.\n" + read2 +
+            "Serial write error.\nFail to write data memory.\n",
+        timeOut, 1, ID + W00 + W10 + W20 + W30}},
+      true);
 }
 
 }  // namespace
