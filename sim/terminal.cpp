@@ -13,11 +13,26 @@
 
 namespace {
 
-// Returns whether path is a symbolic link to terminal.
-bool linksTo(const char* path, const std::string& terminal) {
+// Returns the target of the symbolic link at path, empty when path is no symbolic link.
+std::string linkTargetOf(const char* path) {
   char target[PATH_MAX] = {};
   const ssize_t n = readlink(path, target, sizeof target - 1);
-  return n > 0 && terminal == std::string(target, static_cast<std::size_t>(n));
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Returns whether path is a link an earlier run left: one to a terminal in the folder of this
+// run's own terminal that has gone since, or that is this run's own again. A link to anything
+// else, a live terminal among them, may be one a user or another chip relies on.
+bool isLeftByEarlierRun(const char* path, const std::string& terminal) {
+  const std::string target = linkTargetOf(path);
+  const std::string folder = terminal.substr(0, terminal.rfind('/') + 1);
+  const bool inFolder = target.size() > folder.size() &&
+                        target.compare(0, folder.size(), folder) == 0 &&
+                        target.find('/', folder.size()) == std::string::npos;
+  if (!inFolder)
+    return false;
+  struct stat node {};
+  return target == terminal || (stat(target.c_str(), &node) != 0 && errno == ENOENT);
 }
 
 }  // namespace
@@ -59,11 +74,16 @@ bool hostOpenedFrom(int watch) {
 }
 
 bool linkTerminalAt(const char* path, const std::string& terminal) {
-  // Only a link left behind by an earlier run is replaced: whatever else stands there, a file
-  // or a real serial device, is not ours to remove.
   struct stat existing {};
-  if (lstat(path, &existing) == 0 && S_ISLNK(existing.st_mode))
+  if (lstat(path, &existing) == 0) {
+    if (!isLeftByEarlierRun(path, terminal)) {
+      fprintf(stderr,
+              "kilnload-sim: will not replace %s: not a link left by an earlier kilnload-sim\n",
+              path);
+      return false;
+    }
     unlink(path);
+  }
   if (symlink(terminal.c_str(), path) != 0) {
     fprintf(stderr, "kilnload-sim: could not link %s: %s\n", path, strerror(errno));
     return false;
@@ -72,6 +92,6 @@ bool linkTerminalAt(const char* path, const std::string& terminal) {
 }
 
 void removeLinkAt(const char* path, const std::string& terminal) {
-  if (linksTo(path, terminal))
+  if (linkTargetOf(path) == terminal)
     unlink(path);
 }

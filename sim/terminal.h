@@ -21,8 +21,9 @@ void closeChipLine(ChipLine& line);
 // Reads the events waiting on the watch; returns whether a host opened the terminal.
 [[nodiscard]] bool hostOpenedFrom(int watch);
 
-// Makes a symbolic link to terminal at path, in place of a symbolic link already there; returns
-// false after a message when it could not be made.
+// Makes a symbolic link to terminal at path. Only a link an earlier run left is replaced: one into
+// the folder of terminal whose terminal has gone. Returns false after a message, leaving path as
+// it was, when anything else stands there or the link could not be made.
 [[nodiscard]] bool linkTerminalAt(const char* path, const std::string& terminal);
 
 // Removes the link at path while it still points at terminal: one put there since is not ours.
