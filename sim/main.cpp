@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,9 @@
 #include "wire.h"
 
 namespace {
+
+// The exit status when --exit-after gave up waiting for a host.
+constexpr int gaveUpStatus = 3;
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -40,22 +44,37 @@ struct LineEvents {
   bool hostOpened = false;    // a host opened the terminal
   bool bytesWaiting = false;  // the host sent bytes
   bool hungUp = false;        // the last host closed the terminal
+  bool timedOut = false;      // the time-out passed with none of these
 };
 
+// With --exit-after, fills left with the time the chip still waits for a host after idleSince
+// and returns it; returns null when it waits as long as it takes.
+const timespec* idleTimeLeft(const SessionRules& rules, long long idleSince, timespec& left) {
+  if (rules.exitAfterSeconds == 0)
+    return nullptr;
+  const long long giveUpAt = idleSince + rules.exitAfterSeconds * 1000000000LL;
+  left = timespecOfNanos(std::max(0LL, giveUpAt - monotonicNanos()));
+  return &left;
+}
+
 // Sleeps until a host opens the terminal, or, in a session, sends bytes or leaves, or a stop
-// signal comes; returns false after a message when the wait failed.
-[[nodiscard]] bool waitOnLine(const ChipLine& line, bool inSession, LineEvents& events) {
+// signal comes, or timeout passes when it is not null; returns false after a message when the
+// wait failed.
+[[nodiscard]] bool waitOnLine(const ChipLine& line, bool inSession, const timespec* timeout,
+                              LineEvents& events) {
   // With no host on the line the terminal reports a hang-up without end, so it is watched only
   // while a host has it open; the watch on the terminal's node says when one opens it.
   pollfd fds[2] = {{line.watch, POLLIN, 0}, {line.master, POLLIN, 0}};
   sigset_t waitMask;
   sigemptyset(&waitMask);
-  if (ppoll(fds, inSession ? 2 : 1, nullptr, &waitMask) < 0) {
+  const int ready = ppoll(fds, inSession ? 2 : 1, timeout, &waitMask);
+  if (ready < 0) {
     if (errno == EINTR)
       return true;
     perror("kilnload-sim: waiting for the host");
     return false;
   }
+  events.timedOut = ready == 0;
   events.hostOpened = (fds[0].revents & POLLIN) != 0 && hostOpenedFrom(line.watch);
   events.bytesWaiting = (fds[1].revents & POLLIN) != 0;
   events.hungUp = (fds[1].revents & (POLLHUP | POLLERR)) != 0;
@@ -81,14 +100,20 @@ bool endSession(ChipState& chip, const DumpPaths& dumps) {
   return program && data;
 }
 
-// Serves host sessions until stopped; returns the exit status.
+// Serves host sessions until stopped; returns the exit status. A session in progress is never
+// cut short: only the wait for the next one can time out.
 int serveSessions(const ChipLine& line, Wire& wire, ChipState& chip, const SessionRules& rules) {
   bool inSession = false;
   bool bytesSinceDump = false;
+  long long idleSince = monotonicNanos();
   while (!stopRequested) {
+    timespec left{};
+    const timespec* timeout = inSession ? nullptr : idleTimeLeft(rules, idleSince, left);
     LineEvents events;
-    if (!waitOnLine(line, inSession, events))
+    if (!waitOnLine(line, inSession, timeout, events))
       return 1;
+    if (events.timedOut)
+      return gaveUpStatus;
     inSession = inSession || events.hostOpened;
     if (!inSession)
       continue;
@@ -103,6 +128,7 @@ int serveSessions(const ChipLine& line, Wire& wire, ChipState& chip, const Sessi
         return 1;
       if (rules.once)
         return 0;
+      idleSince = monotonicNanos();
     }
   }
   if (bytesSinceDump && !endSession(chip, rules.dumps))

@@ -30,6 +30,7 @@ enum OptionId {
   ignoreOption,
   refuseEraseOption,
   helpOption,
+  exitAfterOption,
 };
 
 const option longOptions[] = {
@@ -46,6 +47,7 @@ const option longOptions[] = {
     {"ignore", required_argument, nullptr, ignoreOption},
     {"refuse-erase", no_argument, nullptr, refuseEraseOption},
     {"help", no_argument, nullptr, helpOption},
+    {"exit-after", required_argument, nullptr, exitAfterOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -131,6 +133,16 @@ bool parseReplyInto(ChipFaults& faults, const char* text) {
   return true;
 }
 
+// A wait of up to 68 years is as good as none, and its nanoseconds still fit a long long.
+bool parseSecondsInto(long& seconds, const char* text) {
+  seconds = parseNumber(text, 10, 1, INT_MAX);
+  if (seconds < 0) {
+    fprintf(stderr, "kilnload-sim: '%s' is not a number of seconds\n", text);
+    return false;
+  }
+  return true;
+}
+
 // Takes one option and its argument into options; returns false after a message when it is wrong.
 bool applyOptionTo(SimOptions& options, int option, const char* argument) {
   const OptionTarget target = targetOf(options, option);
@@ -148,6 +160,8 @@ bool applyOptionTo(SimOptions& options, int option, const char* argument) {
     return parsePartInto(options.partRow, argument);
   if (option == replyOption)
     return parseReplyInto(options.faults, argument);
+  if (option == exitAfterOption)
+    return parseSecondsInto(options.sessions.exitAfterSeconds, argument);
   return false;  // getopt_long has said what was wrong
 }
 
@@ -172,7 +186,7 @@ void printSimUsage(FILE* file) {
       "Usage: kilnload-sim [options]\n"
       "A stand-in chip with the serial download loader, on a pseudo-terminal. Prints the path\n"
       "of the terminal side on its first line, then serves one host session after another\n"
-      "until SIGINT or SIGTERM.\n"
+      "until SIGINT or SIGTERM (or --exit-after gives up waiting for the next).\n"
       "\n"
       "Options:\n"
       "  --part 814|842        the part it identifies as (default 842)\n"
@@ -181,6 +195,8 @@ void printSimUsage(FILE* file) {
       "                        only a link an earlier run left there, to a terminal that has\n"
       "                        gone, is replaced: anything else at PATH stops it (status 1)\n"
       "  --once                serve only the first host session\n"
+      "  --exit-after SECONDS  give up, with status 3, when no host session has begun within\n"
+      "                        SECONDS of the start or of the end of the last session\n"
       "  --line-rate           pace both directions as a 9600-baud 8N1 line, add 20 ms per\n"
       "                        erase and 2 ms per 16-byte block programmed\n"
       "  --dump-program FILE   write program memory as Intel HEX when a session ends\n"
@@ -192,6 +208,11 @@ void printSimUsage(FILE* file) {
       "  --reply N:BYTE        answer the N-th Loader packet with BYTE (hex), doing nothing\n"
       "  --ignore N            answer the N-th Loader packet with nothing, doing nothing\n"
       "  --refuse-erase        refuse every erase\n"
-      "  --help                print this text\n",
+      "  --help                print this text\n"
+      "\n"
+      "Exit status: 0 when the session of --once has ended or SIGINT or SIGTERM stopped it;\n"
+      "1 when the terminal, the trace, the link or a dump could not be made, or something\n"
+      "other than a link an earlier run left stands at the --link path; 2 for a wrong\n"
+      "command line; 3 when --exit-after gave up waiting for a host.\n",
       file);
 }

@@ -13,7 +13,8 @@ struct DumpPaths {
 
 // How host sessions are served and what ends them.
 struct SessionRules {
-  bool once = false;  // serve only the first host session
+  bool once = false;          // serve only the first host session
+  long exitAfterSeconds = 0;  // give up when no session begins within this time, 0 for never
   DumpPaths dumps;
 };
 
