@@ -15,7 +15,7 @@ namespace {
 // The part the chip is unless told otherwise.
 constexpr const char* defaultPart = "842";
 
-// What getopt_long returns for each option.
+// What getopt_long returns for each option; --help has the short form -h.
 enum OptionId {
   partOption = 1,
   linkOption,
@@ -29,8 +29,8 @@ enum OptionId {
   replyOption,
   ignoreOption,
   refuseEraseOption,
-  helpOption,
   exitAfterOption,
+  helpOption = 'h',
 };
 
 const option longOptions[] = {
@@ -170,7 +170,7 @@ bool applyOptionTo(SimOptions& options, int option, const char* argument) {
 bool parseSimOptionsInto(int argc, char** argv, SimOptions& options) {
   options.partRow = identifyDevice(defaultPart);
   int option = 0;
-  while ((option = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1) {
     if (!applyOptionTo(options, option, optarg))
       return false;
   }
@@ -208,7 +208,7 @@ void printSimUsage(FILE* file) {
       "  --reply N:BYTE        answer the N-th Loader packet with BYTE (hex), doing nothing\n"
       "  --ignore N            answer the N-th Loader packet with nothing, doing nothing\n"
       "  --refuse-erase        refuse every erase\n"
-      "  --help                print this text\n"
+      "  -h, --help            print this text\n"
       "\n"
       "Exit status: 0 when the session of --once has ended or SIGINT or SIGTERM stopped it;\n"
       "1 when the terminal, the trace, the link or a dump could not be made, or something\n"
