@@ -2,10 +2,22 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
+#include "hex/hex.h"
 #include "loader/loader.h"
 
 namespace {
+
+// What the bytes at the front of the chip's input start.
+enum class RequestKind { stray, identify, packet };
+
+// A request found at the front of the input and its length in bytes; length 0 while the rest of
+// it is still to come.
+struct RequestAt {
+  RequestKind kind = RequestKind::stray;
+  std::size_t length = 0;
+};
 
 bool isSilent(const ChipState& chip) {
   return chip.faults.silentAfter >= 0 && chip.packets >= chip.faults.silentAfter;
@@ -70,6 +82,52 @@ ChipExchange answerPacket(ChipState& chip, const std::uint8_t* packet, std::size
   return exchange;
 }
 
+ChipExchange answerIdentify(const ChipState& chip, const std::uint8_t* request) {
+  ChipExchange exchange;
+  exchange.request.assign(request, request + sizeof identifyRequest);
+  if (!isSilent(chip))
+    exchange.reply = identityOf(chip.part);
+  return exchange;
+}
+
+// Returns the length of the packet starting at front. A broken frame or a zero length is answered
+// at once, and a broken frame gives up only its first byte, so that a request right behind a stray
+// 0x07 is still heard; any other length is awaited whole.
+std::size_t packetLengthAt(const std::uint8_t* front, std::size_t left) {
+  if (left < 2)
+    return 0;
+  if (front[1] != packetStart[1])
+    return 1;
+  if (left < packetHeaderLength)
+    return 0;
+  const std::size_t total =
+      front[2] == 0 ? packetHeaderLength : static_cast<std::size_t>(front[2]) + 4;
+  return left < total ? 0 : total;
+}
+
+// Returns what the left bytes at front start.
+RequestAt findRequestAt(const std::uint8_t* front, std::size_t left) {
+  if (front[0] == packetStart[0])
+    return {RequestKind::packet, packetLengthAt(front, left)};
+  if (front[0] != identifyRequest[0])
+    return {RequestKind::stray, 1};
+  if (left < sizeof identifyRequest)
+    return {RequestKind::identify, 0};
+  if (std::memcmp(front, identifyRequest, sizeof identifyRequest) != 0)
+    return {RequestKind::stray, 1};
+  return {RequestKind::identify, sizeof identifyRequest};
+}
+
+// Adds a byte that starts no request to the run of such bytes that the exchanges from first on end
+// with, or starts a new run.
+void discardByteInto(std::vector<ChipExchange>& exchanges, std::size_t first, std::uint8_t byte) {
+  if (exchanges.size() == first || !exchanges.back().discarded) {
+    exchanges.emplace_back();
+    exchanges.back().discarded = true;
+  }
+  exchanges.back().request.push_back(byte);
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> identityOf(int part) {
@@ -96,75 +154,34 @@ void resetSession(ChipState& chip) {
 void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
                   std::vector<ChipExchange>& exchanges) {
   chip.pending.insert(chip.pending.end(), bytes, bytes + count);
+  const std::size_t first = exchanges.size();
   std::size_t taken = 0;
-  ChipExchange discarded;
-  discarded.discarded = true;
-  auto flushDiscarded = [&] {
-    if (!discarded.request.empty())
-      exchanges.push_back(std::move(discarded));
-    discarded = ChipExchange{};
-    discarded.discarded = true;
-  };
-  for (;;) {
+  while (taken < chip.pending.size()) {
     const std::uint8_t* front = chip.pending.data() + taken;
-    const std::size_t left = chip.pending.size() - taken;
-    if (left == 0)
+    const RequestAt request = findRequestAt(front, chip.pending.size() - taken);
+    if (request.length == 0)
       break;
-    std::size_t used = 0;
-    if (front[0] == identifyRequest[0]) {
-      if (left < sizeof identifyRequest)
-        break;
-      if (std::memcmp(front, identifyRequest, sizeof identifyRequest) == 0) {
-        flushDiscarded();
-        ChipExchange exchange;
-        exchange.request.assign(front, front + sizeof identifyRequest);
-        if (!isSilent(chip))
-          exchange.reply = identityOf(chip.part);
-        exchanges.push_back(std::move(exchange));
-        used = sizeof identifyRequest;
-      }
-    } else if (front[0] == packetStart[0]) {
-      // A broken frame or a zero length is answered at once, and a broken frame gives up only its
-      // first byte, so that a request right behind a stray 0x07 is still heard; any other length
-      // is awaited whole.
-      std::size_t total = 1;
-      if (left < 2)
-        break;
-      if (front[1] == packetStart[1]) {
-        if (left < packetHeaderLength)
-          break;
-        total = front[2] == 0 ? packetHeaderLength : static_cast<std::size_t>(front[2]) + 4;
-        if (left < total)
-          break;
-      }
-      flushDiscarded();
-      exchanges.push_back(answerPacket(chip, front, total));
-      used = total;
-    }
-    if (used == 0) {
-      discarded.request.push_back(front[0]);
-      used = 1;
-    }
-    taken += used;
+    if (request.kind == RequestKind::stray)
+      discardByteInto(exchanges, first, front[0]);
+    else if (request.kind == RequestKind::identify)
+      exchanges.push_back(answerIdentify(chip, front));
+    else
+      exchanges.push_back(answerPacket(chip, front, request.length));
+    taken += request.length;
   }
-  flushDiscarded();
   chip.pending.erase(chip.pending.begin(), chip.pending.begin() + static_cast<long>(taken));
 }
 
 bool writeDumpInto(FILE* file, const std::vector<std::uint8_t>& memory) {
+  std::string text;
   for (std::size_t address = 0; address + blockLength <= memory.size(); address += blockLength) {
     const std::uint8_t* block = memory.data() + address;
     if (std::all_of(block, block + blockLength, [](std::uint8_t b) { return b == erasedByte; })) {
       continue;
     }
-    std::uint8_t record[4 + blockLength] = {blockLength, static_cast<std::uint8_t>(address >> 8),
-                                            static_cast<std::uint8_t>(address), 0};
-    std::memcpy(record + 4, block, blockLength);
-    fputc(':', file);
-    for (std::uint8_t b : record)
-      fprintf(file, "%02X", b);
-    fprintf(file, "%02X\n", checkSum(record, sizeof record));
+    appendHexRecordInto(text, dataRecord, static_cast<int>(address), block, blockLength);
   }
-  fputs(":00000001FF\n", file);
+  appendHexRecordInto(text, endRecord, 0, nullptr, 0);
+  fputs(text.c_str(), file);
   return ferror(file) == 0;
 }

@@ -1,4 +1,6 @@
-// The stand-in chip's loader: what it keeps and how it answers the bytes a host sends it.
+// The stand-in chip's loader: what it keeps, how it answers the bytes a host sends it, the flash
+// rules its memories follow and the faults it can be given. It knows nothing of terminals or time:
+// the wire (wire.h) carries its answers.
 #pragma once
 
 #include <cstddef>

@@ -74,6 +74,37 @@ enum class MemoryOutcome { written, failed, imageFailed };
   return write(port, device, image.get()) ? MemoryOutcome::written : MemoryOutcome::failed;
 }
 
+// Carries out the erases and writes settings ask for, in their fixed order, on the identified
+// device; returns whether every one succeeded. A hex image that cannot be had ends the sequence.
+[[nodiscard]] bool runActions(int port, int device, const RunSettings& settings) {
+  // A refused erase still lets the writes run, but the run as a whole has then failed.
+  bool failed = false;
+  if (settings.eraseProgram)
+    failed |= !eraseProgramMemory(port);
+  if (settings.eraseAll)
+    failed |= !eraseProgramAndDataMemory(port);
+
+  struct MemoryJob {
+    bool requested;
+    int size;
+    const char* path;
+    bool (*write)(int, int, const std::uint8_t*);
+  };
+  const MemoryJob jobs[] = {
+      {settings.writeProgram, pmsize(device), settings.programPath, writeProgramMemoryFrom},
+      {settings.writeData, dmsize(device), settings.dataPath, writeDataMemoryFrom},
+  };
+  for (const MemoryJob& job : jobs) {
+    if (!job.requested)
+      continue;
+    const MemoryOutcome outcome = loadAndWriteMemory(port, device, job.size, job.path, job.write);
+    if (outcome == MemoryOutcome::imageFailed)
+      return false;
+    failed |= outcome == MemoryOutcome::failed;
+  }
+  return !failed;
+}
+
 }  // namespace
 
 void print_help() {
@@ -113,36 +144,9 @@ int runKilnload(int argc, char** argv) {
     return 1;
   }
 
-  // A refused erase still lets the writes run, but the run as a whole has then failed.
-  bool failed = false;
-  if (settings.eraseProgram)
-    failed |= !eraseProgramMemory(port);
-  if (settings.eraseAll)
-    failed |= !eraseProgramAndDataMemory(port);
-
-  struct MemoryJob {
-    bool requested;
-    int size;
-    const char* path;
-    bool (*write)(int, int, const std::uint8_t*);
-  };
-  const MemoryJob jobs[] = {
-      {settings.writeProgram, pmsize(device), settings.programPath, writeProgramMemoryFrom},
-      {settings.writeData, dmsize(device), settings.dataPath, writeDataMemoryFrom},
-  };
-  for (const MemoryJob& job : jobs) {
-    if (!job.requested)
-      continue;
-    const MemoryOutcome outcome = loadAndWriteMemory(port, device, job.size, job.path, job.write);
-    if (outcome == MemoryOutcome::imageFailed) {
-      (void)closeSerialPort(port);
-      return 1;
-    }
-    failed |= outcome == MemoryOutcome::failed;
-  }
-
+  const bool succeeded = runActions(port, device, settings);
   const int closed = closeSerialPort(port);
-  if (failed)
+  if (!succeeded)
     return 1;
   return closed == 0 ? 0 : 255;
 }

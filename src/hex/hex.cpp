@@ -7,19 +7,6 @@
 
 namespace {
 
-enum RecordType : unsigned long {
-  dataRecord = 0,
-  endRecord = 1,
-  extendedSegmentAddress = 2,
-  startSegmentAddress = 3,
-  extendedLinearAddress = 4,
-  startLinearAddress = 5,
-};
-
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
-
 int hexDigitValue(int c) {
   if (c >= '0' && c <= '9')
     return c - '0';
@@ -75,7 +62,51 @@ int readRecordBodyFrom(FILE* file, unsigned long count, std::uint8_t* into, bool
   return 0;
 }
 
+// Reads the body of a record that carries no data, whose type is known; returns 0, or -1 after a
+// message when a field is missing or the record moves the base address.
+int skipRecordBodyFrom(FILE* file, unsigned long count, unsigned long type) {
+  bool nonZero = false;
+  if (readRecordBodyFrom(file, count, nullptr, nonZero) != 0)
+    return -1;
+  const bool movesBase = type == extendedSegmentAddress || type == extendedLinearAddress;
+  if (movesBase && nonZero) {
+    // Data after such a record would not lie at its own 16-bit address.
+    fputs("Extended address is not supported.\n", stderr);
+    return -1;
+  }
+  return 0;
+}
+
+void appendHexByteInto(std::string& text, unsigned byte) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  text += digits[(byte >> 4) & 0xFU];
+  text += digits[byte & 0xFU];
+}
+
 }  // namespace
+
+void FileCloser::operator()(FILE* file) const {
+  fclose(file);
+}
+
+void appendHexRecordInto(std::string& text, std::uint8_t type, int address,
+                         const std::uint8_t* data, int count) {
+  const auto at = static_cast<unsigned>(address);
+  const unsigned header[] = {static_cast<unsigned>(count) & 0xFFU, (at >> 8) & 0xFFU, at & 0xFFU,
+                             type};
+  unsigned sum = 0;
+  text += ':';
+  for (const unsigned byte : header) {
+    appendHexByteInto(text, byte);
+    sum += byte;
+  }
+  for (int i = 0; i < count; ++i) {
+    appendHexByteInto(text, data[i]);
+    sum += data[i];
+  }
+  appendHexByteInto(text, (0x100U - sum % 0x100U) % 0x100U);
+  text += '\n';
+}
 
 MemoryImage allocateMemory(int size) {
   MemoryImage image(new (std::nothrow) std::uint8_t[static_cast<size_t>(size)]());
@@ -86,7 +117,7 @@ MemoryImage allocateMemory(int size) {
 
 int readHexFile(const char* path, int size, std::uint8_t* image) {
   printf("Read hexfile - %s.\n", path);
-  std::unique_ptr<FILE, FileCloser> file(fopen(path, "r"));
+  const FilePointer file(fopen(path, "r"));
   // A directory opens for reading on some hosts and then reads as nothing: it is no file to read.
   struct stat info {};
   const bool isDirectory = file && fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode);
@@ -124,22 +155,16 @@ int readFromHexInto(FILE* file, int size, std::uint8_t* image) {
       fputs("Unknown record type.\n", stderr);
       return -1;
     }
-    bool nonZero = false;
     if (type != dataRecord) {
-      if (readRecordBodyFrom(file, count, nullptr, nonZero) != 0)
+      if (skipRecordBodyFrom(file, count, type) != 0)
         return -1;
-      const bool movesBase = type == extendedSegmentAddress || type == extendedLinearAddress;
-      if (movesBase && nonZero) {
-        // Data after such a record would not lie at its own 16-bit address.
-        fputs("Extended address is not supported.\n", stderr);
-        return -1;
-      }
       continue;
     }
     if (address + count > static_cast<unsigned long>(size)) {
       fputs("Out of Memory.\n", stderr);
       return -1;
     }
+    bool nonZero = false;
     if (readRecordBodyFrom(file, count, image + address, nonZero) != 0)
       return -1;
   }

@@ -4,8 +4,27 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 using MemoryImage = std::unique_ptr<std::uint8_t[]>;
+
+// The Intel HEX record types.
+enum RecordType : unsigned long {
+  dataRecord = 0,
+  endRecord = 1,
+  extendedSegmentAddress = 2,
+  startSegmentAddress = 3,
+  extendedLinearAddress = 4,
+  startLinearAddress = 5,
+};
+
+// Closes the file of a FilePointer.
+struct FileCloser {
+  void operator()(FILE* file) const;
+};
+
+// A FILE that is closed when it goes out of scope.
+using FilePointer = std::unique_ptr<FILE, FileCloser>;
 
 // Returns a zero-filled image of size bytes, or none after a message when the heap is exhausted.
 [[nodiscard]] MemoryImage allocateMemory(int size);
@@ -17,3 +36,8 @@ using MemoryImage = std::unique_ptr<std::uint8_t[]>;
 // Reads records from file into the size-byte image up to the end record; returns 0 there, -1
 // after a message at the first fault.
 [[nodiscard]] int readFromHexInto(FILE* file, int size, std::uint8_t* image);
+
+// Appends to text one Intel HEX record of type at the 16-bit address carrying the count bytes at
+// data, with its checksum, in upper case and ending in "\n".
+void appendHexRecordInto(std::string& text, std::uint8_t type, int address,
+                         const std::uint8_t* data, int count);

@@ -14,6 +14,21 @@ const DeviceEntry devs[4] = {
 
 namespace {
 
+// The identification reply, as in "ADI 842 KS 2.3": the manufacturer's code, a space, the product
+// code, and at loaderAt the loader's designation, whose second character is its version. Each
+// verdict prints the reply cut at a fixed length: the first ten characters as the product id, the
+// first eight as the device, the first fourteen when it is accepted.
+constexpr const char* manufacturerCode = "ADI";
+constexpr int manufacturerAt = 0;
+constexpr int manufacturerLength = 3;
+constexpr int productAt = 4;
+constexpr int loaderAt = 10;
+constexpr int loaderVersionAt = loaderAt + 1;
+constexpr char supportedLoaderVersion = '2';
+constexpr int productIdEnd = 10;
+constexpr int deviceNameEnd = 8;
+constexpr int identityEnd = 14;
+
 // The 1-byte answer to a Loader packet, or -1 when none came within the time-out.
 int awaitReply(int port) {
   std::uint8_t reply = 0;
@@ -87,20 +102,20 @@ int checkIdentityFrom(const std::uint8_t* reply) {
   // reply ends them early.
   char text[identifyReplyLength + 1] = {};
   std::memcpy(text, reply, identifyReplyLength);
-  if (std::memcmp(text, "ADI", 3) != 0) {
-    text[10] = '\0';
+  if (std::memcmp(text + manufacturerAt, manufacturerCode, manufacturerLength) != 0) {
+    text[productIdEnd] = '\0';
     printf("Not supported: Product id = %s\n", text);
     return 0;
   }
-  const int index = identifyDevice(text + 4);
+  const int index = identifyDevice(text + productAt);
   if (index == 0) {
-    text[8] = '\0';
+    text[deviceNameEnd] = '\0';
     printf("%s is not supported.\n", text);
     return 0;
   }
-  text[14] = '\0';
-  if (text[11] != '2') {
-    printf("%s Loder is not supported.\n", text + 10);
+  text[identityEnd] = '\0';
+  if (text[loaderVersionAt] != supportedLoaderVersion) {
+    printf("%s Loder is not supported.\n", text + loaderAt);
     return 0;
   }
   printf("OK: %s\n", text);

@@ -11,14 +11,6 @@
 
 namespace {
 
-// The deadline runs on the monotonic clock: a wall clock stepped back by the time service would
-// otherwise stretch a one-second wait into a hang.
-timespec nowMonotonic() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
-
 timespec addTimeOut(timespec start) {
   start.tv_sec += SerialTimeOut.tv_sec;
   start.tv_nsec += static_cast<long>(SerialTimeOut.tv_usec) * 1000L;
@@ -66,6 +58,12 @@ bool configureRaw(int fd) {
 }
 
 }  // namespace
+
+timespec nowMonotonic() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
 
 int openSerialPort(const char* path) {
   const int fd = open(path, O_RDWR | O_NONBLOCK);

@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <cstdint>
+#include <ctime>
 
 // How long one readSerialPortUpto call waits, in all, for its bytes.
 inline constexpr timeval SerialTimeOut{1, 0};
@@ -23,6 +24,10 @@ inline constexpr timeval SerialTimeOut{1, 0};
 // One write of length bytes from data, then waits until they have been transmitted; returns the
 // count written (possibly short), 0 when the write failed.
 [[nodiscard]] int writeSerialPortFrom(int fd, int length, const std::uint8_t* data);
+
+// Returns the time on the monotonic clock. The read deadline runs on it: a wall clock stepped back
+// by the time service would otherwise stretch a one-second wait into a hang.
+[[nodiscard]] timespec nowMonotonic();
 
 // Collects length bytes into buffer, sleeping while none arrive, until the count is complete or
 // SerialTimeOut has passed since the call began; returns the count received, short on a time-out

@@ -1,0 +1,35 @@
+// The command line of kilnload-sim.
+#pragma once
+
+#include <cstdio>
+
+#include "chip.h"
+
+// Where the memories are written when a session ends; null for none.
+struct DumpPaths {
+  const char* program = nullptr;
+  const char* data = nullptr;
+};
+
+// How host sessions are served and what ends them.
+struct SessionRules {
+  bool once = false;          // serve only the first host session
+  long exitAfterSeconds = 0;  // give up when no session begins within this time, 0 for never
+  DumpPaths dumps;
+};
+
+struct SimOptions {
+  int partRow = 0;  // the row of devs the chip is
+  ChipFaults faults;
+  const char* linkPath = nullptr;   // also make a symbolic link to the terminal here
+  const char* tracePath = nullptr;  // log the line here
+  bool lineRate = false;            // pace the line as a 9600-baud wire
+  SessionRules sessions;
+  bool helpWanted = false;
+};
+
+// Fills options from the command line; returns false after a message when it is wrong.
+[[nodiscard]] bool parseSimOptionsInto(int argc, char** argv, SimOptions& options);
+
+// Writes the summary of the options to file.
+void printSimUsage(FILE* file);

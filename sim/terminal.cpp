@@ -1,0 +1,97 @@
+#include "terminal.h"
+
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Returns the target of the symbolic link at path, empty when path is no symbolic link.
+std::string linkTargetOf(const char* path) {
+  char target[PATH_MAX] = {};
+  const ssize_t n = readlink(path, target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Returns whether path is a link an earlier run left: one to a terminal in the folder of this
+// run's own terminal that has gone since, or that is this run's own again. A link to anything
+// else, a live terminal among them, may be one a user or another chip relies on.
+bool isLeftByEarlierRun(const char* path, const std::string& terminal) {
+  const std::string target = linkTargetOf(path);
+  const std::string folder = terminal.substr(0, terminal.rfind('/') + 1);
+  const bool inFolder = target.size() > folder.size() &&
+                        target.compare(0, folder.size(), folder) == 0 &&
+                        target.find('/', folder.size()) == std::string::npos;
+  if (!inFolder)
+    return false;
+  struct stat node {};
+  return target == terminal || (stat(target.c_str(), &node) != 0 && errno == ENOENT);
+}
+
+}  // namespace
+
+bool openChipLine(ChipLine& line) {
+  line.master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (line.master < 0 || grantpt(line.master) != 0 || unlockpt(line.master) != 0 ||
+      ptsname(line.master) == nullptr) {
+    perror("kilnload-sim: pseudo-terminal");
+    return false;
+  }
+  line.path = ptsname(line.master);
+  line.watch = inotify_init1(IN_CLOEXEC);
+  if (line.watch < 0 || inotify_add_watch(line.watch, line.path.c_str(), IN_OPEN) < 0) {
+    perror("kilnload-sim: watching the terminal");
+    return false;
+  }
+  return true;
+}
+
+void closeChipLine(ChipLine& line) {
+  if (line.watch >= 0)
+    close(line.watch);
+  if (line.master >= 0)
+    close(line.master);
+  line.watch = line.master = -1;
+}
+
+bool hostOpenedFrom(int watch) {
+  alignas(inotify_event) char events[4096];
+  const ssize_t n = read(watch, events, sizeof events);
+  bool opened = false;
+  for (ssize_t at = 0; at < n;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+    opened = opened || (event->mask & IN_OPEN) != 0;
+    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+  }
+  return opened;
+}
+
+bool linkTerminalAt(const char* path, const std::string& terminal) {
+  struct stat existing {};
+  if (lstat(path, &existing) == 0) {
+    if (!isLeftByEarlierRun(path, terminal)) {
+      fprintf(stderr,
+              "kilnload-sim: will not replace %s: not a link left by an earlier kilnload-sim\n",
+              path);
+      return false;
+    }
+    unlink(path);
+  }
+  if (symlink(terminal.c_str(), path) != 0) {
+    fprintf(stderr, "kilnload-sim: could not link %s: %s\n", path, strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void removeLinkAt(const char* path, const std::string& terminal) {
+  if (linkTargetOf(path) == terminal)
+    unlink(path);
+}

@@ -1,0 +1,30 @@
+// The pseudo-terminal the stand-in chip answers on: opening it, seeing a host open it, and the
+// symbolic link that gives it a fixed name.
+#pragma once
+
+#include <string>
+
+// The pseudo-terminal and the watch that tells when a host opens it.
+struct ChipLine {
+  int master = -1;   // the controlling side, where the chip reads and answers
+  int watch = -1;    // an inotify descriptor watching the terminal side for opens
+  std::string path;  // the terminal side, for the host
+};
+
+// Opens a pseudo-terminal and puts a watch on its terminal side; returns false after a message
+// when either could not be had, leaving what was opened for closeChipLine.
+[[nodiscard]] bool openChipLine(ChipLine& line);
+
+// Closes whatever of line is open.
+void closeChipLine(ChipLine& line);
+
+// Reads the events waiting on the watch; returns whether a host opened the terminal.
+[[nodiscard]] bool hostOpenedFrom(int watch);
+
+// Makes a symbolic link to terminal at path. Only a link an earlier run left is replaced: one into
+// the folder of terminal whose terminal has gone. Returns false after a message, leaving path as
+// it was, when anything else stands there or the link could not be made.
+[[nodiscard]] bool linkTerminalAt(const char* path, const std::string& terminal);
+
+// Removes the link at path while it still points at terminal: one put there since is not ours.
+void removeLinkAt(const char* path, const std::string& terminal);

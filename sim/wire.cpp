@@ -1,0 +1,87 @@
+#include "wire.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "hex/hex.h"
+#include "serial/serial.h"
+
+namespace {
+
+constexpr long long nanosPerSecond = 1000000000LL;
+// A 9600-baud 8N1 byte is ten bit times on the wire.
+constexpr long long byteNanos = 10LL * nanosPerSecond / 9600LL;
+constexpr long long eraseNanos = 20LL * 1000000LL;
+constexpr long long programNanos = 2LL * 1000000LL;
+
+void sleepUntil(long long nanos) {
+  const timespec until = timespecOfNanos(nanos);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+// Logs bytes on one line after mark, unless there is no trace.
+void traceBytesInto(FILE* trace, char mark, const std::vector<std::uint8_t>& bytes) {
+  if (trace == nullptr)
+    return;
+  fputc(mark, trace);
+  for (std::uint8_t b : bytes)
+    fprintf(trace, " %02X", b);
+  fputc('\n', trace);
+}
+
+// Sleeps until the reply to exchange would have crossed the line, the chip's work included.
+void awaitReplyTime(Wire& wire, const ChipExchange& exchange) {
+  long long done = wire.receivedUntil;
+  if (exchange.work == ChipWork::erase)
+    done += eraseNanos;
+  if (exchange.work == ChipWork::program)
+    done += programNanos;
+  done += static_cast<long long>(exchange.reply.size()) * byteNanos;
+  sleepUntil(done);
+  wire.receivedUntil = done;
+}
+
+}  // namespace
+
+long long monotonicNanos() {
+  const timespec now = nowMonotonic();
+  return now.tv_sec * nanosPerSecond + now.tv_nsec;
+}
+
+timespec timespecOfNanos(long long nanos) {
+  return timespec{static_cast<time_t>(nanos / nanosPerSecond),
+                  static_cast<long>(nanos % nanosPerSecond)};
+}
+
+void serveBytesFrom(Wire& wire, ChipState& chip, const std::uint8_t* bytes, std::size_t count) {
+  if (wire.paced) {
+    wire.receivedUntil =
+        std::max(wire.receivedUntil, monotonicNanos()) + static_cast<long long>(count) * byteNanos;
+  }
+  std::vector<ChipExchange> exchanges;
+  feedChipFrom(chip, bytes, count, exchanges);
+  for (const ChipExchange& exchange : exchanges) {
+    traceBytesInto(wire.trace, exchange.discarded ? '?' : '>', exchange.request);
+    if (exchange.reply.empty())
+      continue;
+    if (wire.paced)
+      awaitReplyTime(wire, exchange);
+    (void)!write(wire.master, exchange.reply.data(), exchange.reply.size());
+    traceBytesInto(wire.trace, '<', exchange.reply);
+  }
+  if (wire.trace != nullptr)
+    fflush(wire.trace);
+}
+
+bool dumpMemoryInto(const char* path, const std::vector<std::uint8_t>& memory) {
+  if (path == nullptr)
+    return true;
+  const FilePointer file(fopen(path, "w"));
+  const bool written = file && writeDumpInto(file.get(), memory);
+  if (!written)
+    fprintf(stderr, "kilnload-sim: could not write %s\n", path);
+  return written;
+}

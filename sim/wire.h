@@ -1,0 +1,34 @@
+// The line between the host and the stand-in chip, seen from the chip's end: answers paced like a
+// 9600-baud 8N1 wire when asked to, every request and reply logged to a trace, and the memories
+// written out as Intel HEX dumps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "chip.h"
+
+// Where the chip's answers go and how fast they may travel.
+struct Wire {
+  int master = -1;              // the controlling side of the pseudo-terminal
+  FILE* trace = nullptr;        // the log of requests and replies, null for none
+  bool paced = false;           // answer no sooner than the real line would let it
+  long long receivedUntil = 0;  // paced: when the last byte received so far is through, in ns
+};
+
+// Returns the time on the monotonic clock in nanoseconds.
+[[nodiscard]] long long monotonicNanos();
+
+// Returns the span of nanos nanoseconds as a timespec.
+[[nodiscard]] timespec timespecOfNanos(long long nanos);
+
+// Hands the count bytes the host sent to chip and writes each answer to the wire, paced and traced
+// as the wire says. A reply the terminal does not take is lost, as on a real line.
+void serveBytesFrom(Wire& wire, ChipState& chip, const std::uint8_t* bytes, std::size_t count);
+
+// Writes memory as an Intel HEX dump to a new file at path, nothing when path is null; returns
+// false after a message when it could not be written.
+[[nodiscard]] bool dumpMemoryInto(const char* path, const std::vector<std::uint8_t>& memory);
