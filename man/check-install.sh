@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the build in BUILD_DIR into a fresh prefix and checks that the installed programs run
-# from there and that man finds both pages.
+# from there, that man finds both pages and that both bash completions are in place.
 set -u
 build=$1
 prefix=$(mktemp -d)
@@ -20,6 +20,8 @@ for program in kilnload kilnload-sim; do
   [ -x "$prefix/bin/$program" ] || fail "$program is not installed in $prefix/bin"
   [ -f "$prefix/share/man/man1/$program.1" ] ||
     fail "$program.1 is not installed in $prefix/share/man/man1"
+  [ -f "$prefix/share/bash-completion/completions/$program" ] ||
+    fail "no completion for $program in $prefix/share/bash-completion/completions"
   if command -v man >/dev/null 2>&1; then
     found=$(man -M "$prefix/share/man" -w "$program" 2>&1)
     [ "$found" = "$prefix/share/man/man1/$program.1" ] ||
