@@ -193,14 +193,20 @@ void runScenarios(const std::vector<Scenario>& rows, bool played = false) {
 }
 
 TEST(Scenario, CommandLine) {
-  runScenarios({{"", "", "", usage, "", 0, ""},
-                {"", "-p @P", "", usage, "", 0, ""},
-                {"", "-p @P -c -h -v", "", usage, "", 1, ""},
-                {"", "-p @P -w", "", usage, "@K: option requires an argument -- 'w'\n", 0, ""},
-                {"", "-p @P @1 -c", oneBlock, usage, "", 0, ""},
-                {"", "-x -v -p /nonexistent/port", "", "",
-                 "@K: invalid option -- 'x'\nCould not open /nonexistent/port.\n", 1, ""},
-                {"", "-v -p @D", "", "", "Could not open @D.\n", 1, ""}});
+  runScenarios(
+      {{"", "", "", usage, "", 0, ""},
+       {"", "-p @P", "", usage, "", 0, ""},
+       {"", "-p @P -c -h -v", "", usage, "", 1, ""},
+       {"", "-w", "", usage, "@K: option requires an argument -- 'w'\n", 1, ""},
+       {"", "-p @P -a -w", "", ok842 + "Program and data memory erased.\n",
+        "@K: option requires an argument -- 'w'\n", 1, ID + A},
+       {"", "-p @P --all", "", ok842 + "Program and data memory erased.\n",
+        "@K: invalid option -- '-'\n@K: invalid option -- 'l'\n@K: invalid option -- 'l'\n", 1,
+        ID + A},
+       {"", "-p @P @1 -c", oneBlock, usage, "", 0, ""},
+       {"", "-x -v -p /nonexistent/port", "", "",
+        "@K: invalid option -- 'x'\nCould not open /nonexistent/port.\n", 1, ""},
+       {"", "-v -p @D", "", "", "Could not open @D.\n", 1, ""}});
 }
 
 TEST(Scenario, IdentifyAndErase) {

@@ -26,6 +26,7 @@ struct RunSettings {
   bool eraseProgram = false;
   bool eraseAll = false;
   bool showVersion = false;
+  bool optionFault = false;  // an unknown option, or one without its argument
 };
 
 // Fills settings from the options; returns false when -h asked for the usage text.
@@ -56,6 +57,7 @@ struct RunSettings {
       case 'h':
         return false;
       default:  // getopt has said what was wrong; the rest of the line still counts
+        settings.optionFault = true;
         break;
     }
   }
@@ -105,25 +107,9 @@ enum class MemoryOutcome { written, failed, imageFailed };
   return !failed;
 }
 
-}  // namespace
-
-void print_help() {
-  fputs("\nUsage:", stdout);
-  fputs("\tkilnload [-p device] -c|-a [-w hex-file] [-e hex-file]\n", stdout);
-  fputs("\n", stdout);
-  fputs("Options:\n", stdout);
-  fputs("\t-w write program memory\n", stdout);
-  fputs("\t-e write data memory\n", stdout);
-  fputs("\t-c erase program memory\n", stdout);
-  fputs("\t-a erase program and data memory\n\n", stdout);
-}
-
-int runKilnload(int argc, char** argv) {
-  RunSettings settings;
-  if (!parseOptionsInto(argc, argv, settings)) {
-    print_help();
-    return 1;
-  }
+// Opens the line, identifies the chip and runs the actions settings ask for, in their fixed
+// order; returns the exit status.
+[[nodiscard]] int runSequence(const RunSettings& settings) {
   if (!settings.writeProgram && !settings.writeData && !settings.eraseProgram &&
       !settings.eraseAll && !settings.showVersion) {
     print_help();
@@ -149,4 +135,29 @@ int runKilnload(int argc, char** argv) {
   if (!succeeded)
     return 1;
   return closed == 0 ? 0 : 255;
+}
+
+}  // namespace
+
+void print_help() {
+  fputs("\nUsage:", stdout);
+  fputs("\tkilnload [-p device] -c|-a [-w hex-file] [-e hex-file]\n", stdout);
+  fputs("\n", stdout);
+  fputs("Options:\n", stdout);
+  fputs("\t-w write program memory\n", stdout);
+  fputs("\t-e write data memory\n", stdout);
+  fputs("\t-c erase program memory\n", stdout);
+  fputs("\t-a erase program and data memory\n\n", stdout);
+}
+
+int runKilnload(int argc, char** argv) {
+  RunSettings settings;
+  if (!parseOptionsInto(argc, argv, settings)) {
+    print_help();
+    return 1;
+  }
+  // A script must not go on as if the chip had been written when its command line was wrong,
+  // even though what could be understood of it has run.
+  const int status = runSequence(settings);
+  return settings.optionFault ? 1 : status;
 }

@@ -105,15 +105,16 @@ int readSerialPortUpto(int fd, std::uint8_t* buffer, int length) {
   while (received < length) {
     pollfd waitFor{fd, POLLIN, 0};
     const timespec left = timeLeft(nowMonotonic(), deadline);
-    const int ready = ppoll(&waitFor, 1, &left, nullptr);
+    // A signal only cuts a sleep short, but a poll that cannot sleep at all would spin.
+    const bool pollFailed = ppoll(&waitFor, 1, &left, nullptr) < 0 && errno != EINTR;
     const int n = readSerialPortInto(fd, length - received, buffer + received);
     received += n;
-    if (reached(nowMonotonic(), deadline))
+    if (pollFailed || reached(nowMonotonic(), deadline))
       break;
-    // A line whose far end has gone (a hang-up, an error) stays "ready" with nothing to read:
-    // waiting on it would spin until the deadline, and nothing more can arrive anyway.
-    const bool interrupted = ready < 0 && errno == EINTR;
-    if (n == 0 && ready != 0 && !interrupted)
+    // A wake-up with nothing to read is no reason to stop (another reader of the device may have
+    // taken the bytes), but a line whose far end has gone reports so for ever: nothing more can
+    // arrive, and waiting on it would spin until the deadline.
+    if (n == 0 && (waitFor.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
       break;
   }
   return received;

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -49,7 +51,8 @@ TEST(Serial, OpensARawLineAndNothingElse) {
 }
 
 // Each row: what the far end does while the port, its stale input discarded, waits for length
-// bytes ("ms:bytes" sent then, "ms:!" hangs up), what the wait returns and in how many ms.
+// bytes ("ms:bytes" sent then, "ms:!" hangs up, "ms:~" wakes the waiter with a signal), what the
+// wait returns and in how many ms.
 TEST(Serial, BoundedReadKeepsItsDeadlineAndSleeps) {
   struct Row {
     int length;
@@ -62,8 +65,11 @@ TEST(Serial, BoundedReadKeepsItsDeadlineAndSleeps) {
       {25, "100:0123 200:456789 300:abcdefghijklmno", "0123456789abcdefghijklmno", 290, 600},
       {25, "400:ab 800:cd 1200:ef", "abcd", 990, 1190},
       {25, "100:!", "", 90, 500},
+      {25, "100:~ 300:~", "", 990, 1200},
       {0, "0:x", "", 0, 100},
   };
+  signal(SIGUSR1, [](int) {});
+  const pthread_t waiter = pthread_self();
   for (const Row& row : rows) {
     SCOPED_TRACE(row.events);
     std::string path;
@@ -80,6 +86,8 @@ TEST(Serial, BoundedReadKeepsItsDeadlineAndSleeps) {
         std::this_thread::sleep_until(start + milliseconds(std::stoi(event)));
         if (event.substr(colon + 1) == "!")
           close(std::exchange(line, -1));
+        else if (event.substr(colon + 1) == "~")
+          pthread_kill(waiter, SIGUSR1);
         else
           (void)!write(line, event.data() + colon + 1, event.size() - colon - 1);
       }
