@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -318,6 +320,43 @@ TEST(PlayedChip, IdentificationVerdictsAndAChipThatVanishes) {
             "Serial write error.\nFail to write data memory.\n",
         timeOut, 1, ID + W00 + W10 + W20 + W30}},
       true);
+}
+
+// kilnload-sim alone: --link replaces only a link to a terminal that has gone, and leaves all
+// else as it stood; --exit-after gives up on a host that never comes; -h is --help.
+TEST(Sim, LinksOnlyWhatItMayAndGivesUp) {
+  const std::string sim = KILNLOAD_SIM_BIN, link = scratchDir() + "/link", file = link + ".file";
+  const auto standingAtLink = [&] {
+    if (std::filesystem::is_symlink(link))
+      return "-> " + std::filesystem::read_symlink(link).string();
+    return std::filesystem::exists(link) ? "file " + readFileText(link) : "nothing";
+  };
+  std::string live;
+  const int line = openLineInto(live);
+  const std::string refused =
+      "kilnload-sim: will not replace " + link + ": not a link left by an earlier kilnload-sim\n";
+  const std::tuple<std::string, std::string, int, std::string> rows[] = {
+      {file, refused, 1, "-> " + file},
+      {live, refused, 1, "-> " + live},
+      {"", refused, 1, "file keep"},
+      {"/dev/pts/9999", "", 3, "nothing"},
+  };
+  for (const auto& [target, err, status, after] : rows) {
+    SCOPED_TRACE(target);
+    std::filesystem::remove(link);
+    std::ofstream(target.empty() ? link : file) << "keep";
+    if (!target.empty())
+      std::filesystem::create_symlink(target, link);
+    const RunResult run = runCommand(sim + " --exit-after 1 --link " + link);
+    EXPECT_EQ(run.out.starts_with("/dev/pts/"), status == 3);
+    EXPECT_EQ(run.err, err);
+    EXPECT_EQ(run.status, status);
+    EXPECT_EQ(standingAtLink(), after);
+  }
+  close(line);
+  const RunResult help = runCommand(sim + " --help"), h = runCommand(sim + " -h");
+  EXPECT_EQ(h.out + h.err + std::to_string(h.status), help.out + "0");
+  EXPECT_TRUE(help.out.starts_with("Usage: kilnload-sim [options]\n"));
 }
 
 }  // namespace
