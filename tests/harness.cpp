@@ -61,12 +61,12 @@ int openLineInto(std::string& path) {
   return -1;
 }
 
-RunResult runCommand(const std::string& line) {
+RunResult runIn(const std::string& dir, const std::string& line) {
   static std::atomic<int> runs = 0;
   const std::string out = scratchDir() + "/out" + std::to_string(++runs), err = out + ".err";
   const char* wrapper = getenv("KILNLOAD_WRAPPER");
-  const std::string command = std::string(wrapper != nullptr ? wrapper : "") + " " + line +
-                              " </dev/null >" + out + " 2>" + err;
+  const std::string command = "cd " + dir + " && " + (wrapper != nullptr ? wrapper : "") + " " +
+                              line + " </dev/null >" + out + " 2>" + err;
   return {statusOf(system(command.c_str())), readFileText(out), readFileText(err)};
 }
 

@@ -25,9 +25,9 @@ struct RunResult {
   std::string err;
 };
 
-// Runs the shell command line behind the words of KILNLOAD_WRAPPER, when that is set, with
-// standard input from /dev/null; returns its status and both its streams.
-[[nodiscard]] RunResult runCommand(const std::string& line);
+// Runs the shell command line in the folder dir, behind the words of KILNLOAD_WRAPPER when that
+// is set, with standard input from /dev/null; returns its status and both its streams.
+[[nodiscard]] RunResult runIn(const std::string& dir, const std::string& line);
 
 // Starts argv with its standard output into a pipe and reads the first line it prints into
 // line; returns its pid, or -1 when it did not start or printed no line.
