@@ -1,7 +1,6 @@
-// Feeds the stand-in chip arbitrary requests in arbitrary pieces, under arbitrary faults.
-// Input: a 4-byte header (part and erase refusal, the packet to refuse, silence, the packet to
-// answer with the header's first byte), then pieces, each a length byte (0 starts a new host
-// session) and that many bytes.
+// Feeds the stand-in chip arbitrary requests in arbitrary pieces, under arbitrary faults. Input:
+// part and erase refusal, the packet to refuse, silence, the packet to answer with the first
+// byte; then pieces, each a length byte (0 starts a new host session) and that many bytes.
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -11,22 +10,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4)
     return 0;
-  const ChipFaults faults = {.nakPacket = data[1],
-                             .silentAfter = data[2] >= 0x80 ? -1 : data[2],
-                             .replyPacket = data[3],
-                             .replyByte = data[0],
-                             .refuseErase = (data[0] & 2) != 0};
-  ChipState chip = makeChip(1 + (data[0] & 1), faults);
+  ChipState chip = makeChip(1 + (data[0] & 1), {data[1], data[2] >= 0x80 ? -1 : data[2], data[3],
+                                                data[0], 0, (data[0] & 2) != 0});
   std::vector<ChipExchange> exchanges;
-  for (std::size_t at = 4; at < size;) {
-    const std::size_t length = std::min<std::size_t>(data[at++], size - at);
+  for (std::size_t at = 4, length = 0; at < size; at += length) {
+    length = std::min<std::size_t>(data[at++], size - at);
     if (length == 0)
       resetSession(chip);
-    // A copy of exactly the piece, so a read past its end is seen.
+    // A copy of exactly the piece, so that a read past its end is seen.
     const std::vector<std::uint8_t> piece(data + at, data + at + length);
     exchanges.clear();
     feedChipFrom(chip, piece.data(), piece.size(), exchanges);
-    at += length;
   }
   return 0;
 }

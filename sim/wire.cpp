@@ -79,8 +79,9 @@ void serveBytesFrom(Wire& wire, ChipState& chip, const std::uint8_t* bytes, std:
 bool dumpMemoryInto(const char* path, const std::vector<std::uint8_t>& memory) {
   if (path == nullptr)
     return true;
-  const FilePointer file(fopen(path, "w"));
-  const bool written = file && writeDumpInto(file.get(), memory);
+  FilePointer file(fopen(path, "w"));
+  // A full disk may show only when the last of the buffer goes out, at the close.
+  const bool written = file && writeDumpInto(file.get(), memory) && fclose(file.release()) == 0;
   if (!written)
     fprintf(stderr, "kilnload-sim: could not write %s\n", path);
   return written;

@@ -15,7 +15,6 @@ namespace {
 TEST(Loader, EachEraseReportsASendThatFailedItsOwnWay) {
   const std::pair<bool (*)(int), std::string> rows[] = {
       {eraseProgramMemory, "Serial port wirte error.\nSerial Port: Time Out.\n"},
-      {eraseProgramAndDataMemory, "Serial Port: Time Out.\n"},
   };
   for (const auto& [erase, err] : rows) {
     std::string path;
