@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 
 TEST(Serial, OpensARawLineAndNothingElse) {
   std::string path;
@@ -43,9 +45,26 @@ TEST(Serial, OpensARawLineAndNothingElse) {
   close(next);
 }
 
-// Each row: what the far end does while the port waits for length bytes ("ms:bytes" sent then,
-// "ms:!" hangs up, "ms:~" wakes the waiter with a signal), what the wait returns and in how many
-// ms.
+// Plays the far end of line from start: "ms:bytes" sends bytes then, "ms:!" hangs up, "ms:~"
+// wakes waiter with a signal.
+void playFarEnd(int& line, const std::string& events, steady_clock::time_point start,
+                pthread_t waiter) {
+  std::istringstream in(events);
+  for (std::string event; in >> event;) {
+    const std::string what = event.substr(event.find(':') + 1);
+    std::this_thread::sleep_until(start + milliseconds(std::stoi(event)));
+    if (what == "!")
+      close(std::exchange(line, -1));
+    else if (what == "~")
+      pthread_kill(waiter, SIGUSR1);
+    else
+      (void)!write(line, what.data(), what.size());
+  }
+}
+
+// Each row: what the far end does while the port waits for length bytes, what the wait returns
+// and in how many ms. Bytes that trickle in do not move the deadline; a wake-up with nothing to
+// read does not end the wait, a hang-up does.
 TEST(Serial, BoundedReadKeepsItsDeadlineAndSleeps) {
   struct Row {
     int length;
@@ -57,34 +76,21 @@ TEST(Serial, BoundedReadKeepsItsDeadlineAndSleeps) {
       {25, "100:0123 200:456789 300:abcdefghijklmno", "0123456789abcdefghijklmno", 290, 600},
       {25, "400:ab 800:cd 1200:ef", "abcd", 990, 1190},
       {25, "100:!", "", 90, 500},
-      {25, "100:~ 300:~", "", 990, 1200},  // nothing comes, and signals cut the sleep short
+      {25, "100:~ 300:~", "", 990, 1200},
       {0, "0:x", "", 0, 100},
   };
   signal(SIGUSR1, [](int) {});
-  const pthread_t waiter = pthread_self();
   for (const Row& row : rows) {
     SCOPED_TRACE(row.events);
     std::string path;
     int line = openLineInto(path);
     const int fd = openSerialPort(path.c_str());
-    const auto start = std::chrono::steady_clock::now();
-    std::thread farEnd([&] {
-      std::istringstream events(row.events);
-      for (std::string event; events >> event;) {
-        const std::size_t colon = event.find(':');
-        std::this_thread::sleep_until(start + milliseconds(std::stoi(event)));
-        if (event.substr(colon + 1) == "!")
-          close(std::exchange(line, -1));
-        else if (event.substr(colon + 1) == "~")
-          pthread_kill(waiter, SIGUSR1);
-        else
-          (void)!write(line, event.data() + colon + 1, event.size() - colon - 1);
-      }
-    });
+    const auto start = steady_clock::now();
+    std::thread farEnd(playFarEnd, std::ref(line), row.events, start, pthread_self());
     const std::clock_t cpuBefore = std::clock();
     std::uint8_t buffer[32] = {};
     const int n = readSerialPortUpto(fd, buffer, row.length);
-    const auto waited = std::chrono::steady_clock::now() - start;
+    const auto waited = steady_clock::now() - start;
     farEnd.join();
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), std::size_t(n)), row.received);
     EXPECT_GE(waited, milliseconds(row.atLeast));
