@@ -13,12 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ChipState chip = makeChip(1 + (data[0] & 1), {data[1], data[2] >= 0x80 ? -1 : data[2], data[3],
                                                 data[0], 0, (data[0] & 2) != 0});
   std::vector<ChipExchange> exchanges;
-  for (std::size_t at = 4, length = 0; at < size; at += length) {
-    length = std::min<std::size_t>(data[at++], size - at);
+  for (std::size_t at = 4, length = 0; at < size; at += 1 + length) {
+    length = std::min<std::size_t>(data[at], size - at - 1);
     if (length == 0)
       resetSession(chip);
     // A copy of exactly the piece, so that a read past its end is seen.
-    const std::vector<std::uint8_t> piece(data + at, data + at + length);
+    const std::vector<std::uint8_t> piece(data + at + 1, data + at + 1 + length);
     exchanges.clear();
     feedChipFrom(chip, piece.data(), piece.size(), exchanges);
   }

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <ranges>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -53,8 +53,9 @@ const std::string end = ":00000001FF\n",
 // Returns the parts of text between separators, empty ones included.
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> parts;
-  for (const auto part : std::views::split(text, separator))
-    parts.emplace_back(part.begin(), part.end());
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);)
+    parts.push_back(part);
   return parts;
 }
 
@@ -130,7 +131,8 @@ void runScenarios(const std::vector<Scenario>& rows, bool played = false) {
     const std::string simLine =
         "cd " + dir + " && echo $$ && exec kilnload-sim --once --link tty --trace trace " +
         row.chip;
-    FILE* sim = played ? nullptr : popen(simLine.c_str(), "re");
+    FILE* sim = played ? nullptr
+                       : popen(simLine.c_str(), "re");  // NOLINT(cert-env33-c): a shell, as a user
     char pid[16] = {}, path[64] = {};
     ASSERT_TRUE(played || (fgets(pid, sizeof pid, sim) && fgets(path, sizeof path, sim)));
     auto hungUp = steady_clock::time_point::max();
@@ -222,7 +224,7 @@ TEST(Scenario, TheFirstFailedBlockEndsThatMemorysWrite) {
 }
 
 // Files for the hex reader, each with the message that refuses it, or none.
-const std::string good = ":0400000012ABCDEF83\n", ended = "File ended while reading.\n",
+const std::string good = ":0400000012ABCDEF83\n", noEnd = "File ended while reading.\n",
                   short1 = "Check sum was not found.\n",
                   short2 = "Line terminated at wrong point.\n",
                   fields = "Could not read record data.\n", outside = "Out of Memory.\n",
@@ -237,9 +239,9 @@ const std::pair<std::string, std::string> hexFiles[] = {
     {std::string("\0junk\0\n", 7) + good + end + ":ZZ\n", ""},
     {":00F8000008\n:0400100300001234A3\n:04001005DEADBEEFAF\n" + good + end, ""},
     {":020010020000EC\n:020010040000EA\n" + good + end, ""},
-    {"", ended},
-    {":0400000012ABCDEF83", ended},
-    {std::string(8 << 20, 'x'), ended},
+    {"", noEnd},
+    {":0400000012ABCDEF83", noEnd},
+    {std::string(8 << 20, 'x'), noEnd},
     {":0400000012ABCDEF\n", short1},
     {":0400000012ABCD\n", short2},
     {":0400000012-1CDEF83\n", short2},
@@ -259,7 +261,7 @@ const std::pair<std::string, std::string> hexFiles[] = {
 // fault on a line of its own is followed by a good file, to show that the read ended there.
 TEST(Scenario, HexFiles) {
   std::vector<Scenario> rows = {
-      {"", "-p tty -w /dev/null", "", ok842 + "Read hexfile - /dev/null.\nHex read error.\n", ended,
+      {"", "-p tty -w /dev/null", "", ok842 + "Read hexfile - /dev/null.\nHex read error.\n", noEnd,
        1, ID},
       {"", "-p tty -w .", "", ok842 + "Read hexfile - ..\n", "Could not open hexfile - ..\n", 1,
        ID},
