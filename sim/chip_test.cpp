@@ -9,13 +9,13 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A write packet for command at address of 16 bytes of fill, the last one last if given.
-Bytes packet(char command, int address, std::uint8_t fill, int last = -1) {
+// A write packet for command at address of 16 bytes of fill, but odd at oddAt if given.
+Bytes packet(char command, int address, std::uint8_t fill, int odd = -1, int oddAt = 15) {
   Bytes bytes = {0x07, 0x0E, 0x14, std::uint8_t(command), 0};
   bytes.push_back(std::uint8_t(address >> 8));
   bytes.push_back(std::uint8_t(address));
   bytes.resize(23, fill);
-  bytes.back() = std::uint8_t(last < 0 ? fill : last);
+  bytes[7 + std::size_t(oddAt)] = std::uint8_t(odd < 0 ? fill : odd);
   int sum = 0;
   for (std::size_t i = 2; i < bytes.size(); ++i)
     sum += bytes[i];
@@ -43,6 +43,7 @@ TEST(Chip, AnswersAndProgramsAsFlashDoes) {
   const std::pair<Bytes, std::string> steps[] = {{packet('W', 0xF7F0, 0x3C), "\x06"},
                                                  {packet('W', 0xF7F0, 0x2C), "\x06"},
                                                  {packet('W', 0xF7F0, 0x2C, 0x3C), "\x07"},
+                                                 {packet('W', 0xF7F0, 0x2C, 0x3C, 0), "\x07"},
                                                  {afterStray, "\x07\x06"},
                                                  {packet('E', 0x0FF0, 0x0C, 0x1C), "\x07"},
                                                  {{0x07, 0x07, 0x0E, 0x01, 'A', 0xBD}, "\x07\x07"},

@@ -38,12 +38,13 @@ int openLineInto(std::string& path) {
   return master;
 }
 
-RunResult runInScratchDir(const std::string& line) {
+RunResult runInScratchDir(const std::string& line, bool wrapped) {
   static std::atomic<int> runs = 0;
   const std::string out = scratchDir() + "/out" + std::to_string(++runs), err = out + ".err";
   const char* wrapper = getenv("KILNLOAD_WRAPPER");
-  const std::string command = "cd " + scratchDir() + " && (" + (wrapper != nullptr ? wrapper : "") +
-                              " " + line + ") </dev/null >" + out + " 2>" + err;
+  const std::string command = "cd " + scratchDir() + " && (" +
+                              (wrapper != nullptr && wrapped ? wrapper : "") + " " + line +
+                              ") </dev/null >" + out + " 2>" + err;
   const int waited = system(command.c_str());  // NOLINT(cert-env33-c): as a user's shell runs it
   const int status = WIFEXITED(waited) ? WEXITSTATUS(waited) : 128 + WTERMSIG(waited);
   return {status, readFileText(out), readFileText(err)};

@@ -19,6 +19,7 @@ struct RunResult {
   std::string err;
 };
 
-// Runs the shell command line in the scratch folder, behind the words of KILNLOAD_WRAPPER when
-// that is set, with standard input from /dev/null; returns its status and both its streams.
-[[nodiscard]] RunResult runInScratchDir(const std::string& line);
+// Runs the shell command line in the scratch folder with standard input from /dev/null, when
+// wrapped behind the words of KILNLOAD_WRAPPER if that is set; returns its status and both its
+// streams.
+[[nodiscard]] RunResult runInScratchDir(const std::string& line, bool wrapped = true);

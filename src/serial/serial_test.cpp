@@ -77,7 +77,6 @@ TEST(Serial, BoundedReadKeepsItsDeadlineAndSleeps) {
       {25, "400:ab 800:cd 1200:ef", "abcd", 990, 1190},
       {25, "100:!", "", 90, 500},
       {25, "100:~ 300:~", "", 990, 1200},
-      {0, "0:x", "", 0, 100},
   };
   signal(SIGUSR1, [](int) {});
   for (const Row& row : rows) {
