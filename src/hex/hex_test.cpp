@@ -6,14 +6,27 @@
 
 namespace {
 
-// The reader's rules are tested through runs of the tool; the writer serves the stand-in chip's
-// dumps, which a run can only compare with what the same writer made.
+// The writer serves the stand-in chip's dumps, which a run can only compare with what the same
+// writer made.
 TEST(HexRecords, AppendsARecordWithItsChecksum) {
   const std::uint8_t data[] = {0x01, 0x02, 0xFE, 0xFF};
   std::string text = "x";
   appendHexRecordInto(text, dataRecord, 0xF7F0, data, 4);
   appendHexRecordInto(text, endRecord, 0, nullptr, 0);
   EXPECT_EQ(text, "x:04F7F0000102FEFF15\n:00000001FF\n");
+}
+
+// Runs of the tool show the reader's messages; its result is the contract its callers and the
+// fuzz target hold it to: -1 at every kind of fault.
+TEST(HexRecords, EveryFaultReadsAsMinusOne) {
+  for (std::string text : {"x", ":", ":000000FF", ":02000004", ":10FFF000", ":0100000000"}) {
+    FILE* file = fmemopen(text.data(), text.size(), "r");
+    std::uint8_t image[16] = {};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(readFromHexInto(file, 16, image), -1) << text;
+    testing::internal::GetCapturedStderr();
+    fclose(file);
+  }
 }
 
 }  // namespace
