@@ -70,8 +70,9 @@ int openSerialPort(const char* path) {
   if (fd < 0)
     return -1;
   // Two writers on one chip interleave their packets and corrupt its memory, so the line is held
-  // by one process at a time.
-  if (!configureRaw(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // by one process at a time; the lock comes first, so that a run refused the line leaves the
+  // settings of the run that holds it alone.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !configureRaw(fd)) {
     close(fd);
     return -1;
   }
