@@ -35,7 +35,8 @@ const std::string usage =
 const std::string version = "kilnload ver.0.1\n", ok842 = "OK: ADI 842 KS 2.3\n",
                   timeOut = "Serial Port: Time Out.\n", read1 = "Read hexfile - 1.hex.\n",
                   read2 = "Read hexfile - 2.hex.\n", erased = "Program memory erased.\n",
-                  allErased = "Program and data memory erased.\n";
+                  allErased = "Program and data memory erased.\n",
+                  noEnd = "File ended while reading.\n";
 
 // Requests, one line each, as the chip's trace shows them.
 const std::string ID = "21 5A 00 A6\n", C = "07 0E 01 43 BC\n", A = "07 0E 01 41 BE\n",
@@ -140,7 +141,9 @@ void runScenarios(const std::vector<Scenario>& rows, bool played = false) {
       if (played)
         playChip(line, row.chip, hungUp);
     });
-    const RunResult run = runInScratchDir("kilnload " + row.args);
+    // A row that names kilnload is a whole shell line.
+    const RunResult run = runInScratchDir(
+        row.args.find("kilnload ") == std::string::npos ? "kilnload " + row.args : row.args);
     const auto ended = steady_clock::now();
     chip.join();
     EXPECT_EQ(run.out, row.out);
@@ -163,42 +166,43 @@ void runScenarios(const std::vector<Scenario>& rows, bool played = false) {
 TEST(Scenario, CommandLine) {
   const std::string noArgument = "kilnload: option requires an argument -- 'w'\n",
                     invalid = "kilnload: invalid option -- ";
-  runScenarios({{"", "", "", usage, "", 0},
-                {"", "-p tty -c -h -v", "", usage, "", 1},
-                {"", "-w", "", usage, noArgument, 1},
-                {"", "-p tty -a -w", "", ok842 + allErased, noArgument, 1, ID + A},
-                {"", "-p tty --all", "", ok842 + allErased,
-                 invalid + "'-'\n" + invalid + "'l'\n" + invalid + "'l'\n", 1, ID + A},
-                {"", "-p tty 1.hex -c", oneBlock, usage, "", 0},
-                {"", "-x -v -p /nonexistent/port", "", "",
-                 invalid + "'x'\nCould not open /nonexistent/port.\n", 1},
-                {"", "-v -p .", "", "", "Could not open ..\n", 1}});
+  runScenarios(
+      {{"", "", "", usage, "", 0},
+       {"", "-p tty -c -h -v", "", usage, "", 1},
+       {"", "-w", "", usage, noArgument, 1},
+       {"", "-p tty -a -w", "", usage, noArgument, 1},
+       {"", "-p tty -c 1.hex -w 2.hex", oneBlock + "|" + oneBlock, usage,
+        "kilnload: unexpected argument '1.hex'\n", 1},
+       {"", "-p /nonexistent stray -c", "", usage, "kilnload: unexpected argument 'stray'\n", 1},
+       {"", "-x -v -p /nonexistent/port", "", usage, invalid + "'x'\n", 1},
+       {"", "-p tty --all", "", usage, invalid + "'-'\n" + invalid + "'l'\n" + invalid + "'l'\n",
+        1},
+       {"", "-v -p .", "", "", "Could not open ..\n", 1}});
 }
 
 TEST(Scenario, IdentifyAndErase) {
-  runScenarios(
-      {{"", "-v -p tty", "", version + ok842, "", 0, ID},
-       {"--silent-after 0", "-v -p tty", "", version, timeOut, 1, ID},
-       {"", "-a -p tty -c <&-", "", ok842 + erased + allErased, "", 0, ID + C + A},
-       {"--refuse-erase", "-p tty -w 1.hex -c", fourBlocks,
-        ok842 + "Fail to erase program memory.\n" + read1 + "....\nProgram memory written.\n", "",
-        1, ID + C + W00 + W10 + W20 + W30},
-       {"--nak 1", "-p tty -a", "", ok842 + "Fail to erase program and data memory.\n", "", 1,
-        ID + A},
-       {"--reply 1:00", "-p tty -a", "", ok842 + "Unknown response.\n", "", 1, ID + A},
-       {"--ignore 1", "-p tty -c -a", "", ok842 + allErased, timeOut, 1, ID + C + A}});
+  runScenarios({{"", "-v -p tty", "", version + ok842, "", 0, ID},
+                {"--silent-after 0", "-v -p tty", "", version, timeOut, 1, ID},
+                {"", "-a -p tty -c <&-", "", ok842 + erased + allErased, "", 0, ID + C + A},
+                {"--refuse-erase", "-p tty -w 1.hex -c", fourBlocks,
+                 ok842 + read1 + "Fail to erase program memory.\n....\nProgram memory written.\n",
+                 "", 1, ID + C + W00 + W10 + W20 + W30},
+                {"--nak 1", "-p tty -a", "", ok842 + "Fail to erase program and data memory.\n", "",
+                 1, ID + A},
+                {"--reply 1:00", "-p tty -a", "", ok842 + "Unknown response.\n", "", 1, ID + A},
+                {"--ignore 1", "-p tty -c -a", "", ok842 + allErased, timeOut, 1, ID + C + A}});
 }
 
 TEST(Scenario, WriteSendsTheBlocksThatAreNotZeroProgramMemoryFirst) {
   runScenarios(
-      {{"--part 814", "-e 2.hex -p tty -w 1.hex",
+      {{"--part 814", "-e 2.hex -p tty -a -w 1.hex -c",
         ":101FF000" + std::string(32, '7') + "71\n" + end +
             "|:100000000102030405060708090A0B0C0D0E0F1068\n:10004000" + std::string(32, '0') +
             "B0\n:10009000C3C3C3C3C3C3C3C3C3C3C3C3C3C3C3C330\n" + end,
-        "OK: ADI 814 KS 2.3\n" + read1 + ".\nProgram memory written.\n" + read2 +
-            "..\nData memory written.\n",
+        "OK: ADI 814 KS 2.3\n" + read1 + read2 + erased + allErased +
+            ".\nProgram memory written.\n..\nData memory written.\n",
         "", 0,
-        ID + "07 0E 14 57 00 1F F0 77 77 77 77 77 77 77 77 77 77 77 77 77 77 77 77 16\n" +
+        ID + C + A + "07 0E 14 57 00 1F F0 77 77 77 77 77 77 77 77 77 77 77 77 77 77 77 77 16\n" +
             "07 0E 14 45 00 00 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 1F\n" +
             "07 0E 14 45 00 00 90 C3 C3 C3 C3 C3 C3 C3 C3 C3 C3 C3 C3 C3 C3 C3 C3 E7\n"},
        {"", "-p tty -w 1.hex -w 2.hex",
@@ -206,12 +210,19 @@ TEST(Scenario, WriteSendsTheBlocksThatAreNotZeroProgramMemoryFirst) {
         ok842 + read2 + ".\nProgram memory written.\n", "", 0,
         ID + "07 0E 14 57 00 F7 F0 42 42 42 42 42 42 42 42 42 42 42 42 42 42 42 42 8E\n"},
        {"", "-p tty -w 1.hex", ":10000000" + std::string(32, '0') + "F0\n" + end,
-        ok842 + read1 + "\nProgram memory written.\n", "", 0, ID}});
+        ok842 + read1 + "\nProgram memory written.\n", "", 0, ID},
+       // An image is read once, so a pipe will do. Both are read before the chip is touched, a
+       // bad one leaves it as it was, and a log of both streams keeps the order of issue.
+       {"", "cat 1.hex | kilnload -p tty -a -w /dev/stdin", fourBlocks,
+        ok842 + "Read hexfile - /dev/stdin.\n" + allErased + "....\nProgram memory written.\n", "",
+        0, ID + A + W00 + W10 + W20 + W30},
+       {"", "{ kilnload -p tty -a -c -e 2.hex -w 1.hex; echo $?; } 2>&1 | cat", oneBlock + "|junk",
+        ok842 + read1 + read2 + noEnd + "Hex read error.\n1\n", "", 0, ID}});
 }
 
 TEST(Scenario, TheFirstFailedBlockEndsThatMemorysWrite) {
-  const std::string files = fourBlocks + "|" + oneBlock, before = ok842 + read1,
-                    failed = "Fail to write program memory.\n" + read2,
+  const std::string files = fourBlocks + "|" + oneBlock, before = ok842 + read1 + read2,
+                    failed = "Fail to write program memory.\n",
                     written = ".\nData memory written.\n", args = "-p tty -w 1.hex -e 2.hex";
   runScenarios(
       {{"--nak 1", args, files, before + "NAK recieved.\n" + failed + written, "", 1,
@@ -223,8 +234,7 @@ TEST(Scenario, TheFirstFailedBlockEndsThatMemorysWrite) {
 }
 
 // Files for the hex reader, each with the message that refuses it, or none.
-const std::string good = ":0400000012ABCDEF83\n", noEnd = "File ended while reading.\n",
-                  short1 = "Check sum was not found.\n",
+const std::string good = ":0400000012ABCDEF83\n", short1 = "Check sum was not found.\n",
                   short2 = "Line terminated at wrong point.\n",
                   fields = "Could not read record data.\n", outside = "Out of Memory.\n",
                   extended = "Extended address is not supported.\n";
@@ -291,7 +301,7 @@ TEST(PlayedChip, IdentificationVerdictsAndAChipThatVanishes) {
        {"4 " + identity + "|5 !", "-c -p tty", "", ok842, timeOut, 1},
        {"4 " + identity + ack + ack + ack + "|24 !", "-p tty -w 1.hex -e 2.hex",
         fourBlocks + "|" + oneBlock,
-        ok842 + read1 + "...Fail to write program memory.\n" + read2 +
+        ok842 + read1 + read2 + "...Fail to write program memory.\n" +
             "Serial write error.\nFail to write data memory.\n",
         timeOut, 1}},
       true);

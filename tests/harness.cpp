@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -42,9 +43,11 @@ RunResult runInScratchDir(const std::string& line, bool wrapped) {
   static std::atomic<int> runs = 0;
   const std::string out = scratchDir() + "/out" + std::to_string(++runs), err = out + ".err";
   const char* wrapper = getenv("KILNLOAD_WRAPPER");
-  const std::string command = "cd " + scratchDir() + " && (" +
-                              (wrapper != nullptr && wrapped ? wrapper : "") + " " + line +
-                              ") </dev/null >" + out + " 2>" + err;
+  std::string wrappedLine = line;
+  if (wrapper != nullptr && wrapped)
+    wrappedLine.insert(std::min(line.find("kilnload"), line.size()), wrapper + std::string(" "));
+  const std::string command =
+      "cd " + scratchDir() + " && (" + wrappedLine + ") </dev/null >" + out + " 2>" + err;
   const int waited = system(command.c_str());  // NOLINT(cert-env33-c): as a user's shell runs it
   const int status = WIFEXITED(waited) ? WEXITSTATUS(waited) : 128 + WTERMSIG(waited);
   return {status, readFileText(out), readFileText(err)};

@@ -20,6 +20,6 @@ struct RunResult {
 };
 
 // Runs the shell command line in the scratch folder with standard input from /dev/null, when
-// wrapped behind the words of KILNLOAD_WRAPPER if that is set; returns its status and both its
-// streams.
+// wrapped with its first kilnload behind the words of KILNLOAD_WRAPPER if that is set; returns
+// its status and both its streams.
 [[nodiscard]] RunResult runInScratchDir(const std::string& line, bool wrapped = true);

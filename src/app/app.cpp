@@ -26,10 +26,11 @@ struct RunSettings {
   bool eraseProgram = false;
   bool eraseAll = false;
   bool showVersion = false;
-  bool optionFault = false;  // an unknown option, or one without its argument
+  bool optionFault = false;        // an unknown option, or one without its argument
+  const char* leftOver = nullptr;  // the first argument after the options
 };
 
-// Fills settings from the options; returns false when -h asked for the usage text.
+// Fills settings from the whole command line; returns false when -h asked for the usage text.
 [[nodiscard]] bool parseOptionsInto(int argc, char** argv, RunSettings& settings) {
   int option = 0;
   while ((option = getopt(argc, argv, optionString)) != -1) {
@@ -56,53 +57,63 @@ struct RunSettings {
         break;
       case 'h':
         return false;
-      default:  // getopt has said what was wrong; the rest of the line still counts
+      default:  // getopt has said what was wrong
         settings.optionFault = true;
         break;
     }
   }
+  if (optind < argc)
+    settings.leftOver = argv[optind];
   return true;
 }
 
-enum class MemoryOutcome { written, failed, imageFailed };
+// One memory to write: its image lives from the read, before anything touches the chip, until
+// its own write is done.
+struct MemoryJob {
+  bool requested;
+  int size;
+  const char* path;
+  bool (*write)(int, int, const std::uint8_t*);
+  MemoryImage image;
+};
 
-// Reads the hex file at path into an image of size bytes and hands it to write; the image lives
-// only for this one memory.
-[[nodiscard]] MemoryOutcome loadAndWriteMemory(int port, int device, int size, const char* path,
-                                               bool (*write)(int, int, const std::uint8_t*)) {
-  const MemoryImage image = allocateMemory(size);
-  if (!image || readHexFile(path, size, image.get()) != 1)
-    return MemoryOutcome::imageFailed;
-  return write(port, device, image.get()) ? MemoryOutcome::written : MemoryOutcome::failed;
+// Reads the image of every requested job, in order; returns false after the messages of the
+// first one that cannot be had, whose later jobs are not read.
+[[nodiscard]] bool readImagesInto(MemoryJob (&jobs)[2]) {
+  for (MemoryJob& job : jobs) {
+    if (!job.requested)
+      continue;
+    job.image = allocateMemory(job.size);
+    if (!job.image || readHexFile(job.path, job.size, job.image.get()) != 1)
+      return false;
+  }
+  return true;
 }
 
-// Carries out the erases and writes settings ask for, in their fixed order, on the identified
-// device; returns whether every one succeeded. A hex image that cannot be had ends the sequence.
+// Reads every image settings name, then carries out the erases and writes they ask for, in their
+// fixed order, on the identified device; returns whether every one succeeded. An image that
+// cannot be had leaves the chip untouched: erasing first would leave it blank, writing one memory
+// of two would leave it half old, half new.
 [[nodiscard]] bool runActions(int port, int device, const RunSettings& settings) {
-  // A refused erase still lets the writes run, but the run as a whole has then failed.
+  MemoryJob jobs[] = {
+      {settings.writeProgram, pmsize(device), settings.programPath, writeProgramMemoryFrom, {}},
+      {settings.writeData, dmsize(device), settings.dataPath, writeDataMemoryFrom, {}},
+  };
+  if (!readImagesInto(jobs))
+    return false;
+
+  // A refused erase or write still lets the later actions run, but the run as a whole has then
+  // failed.
   bool failed = false;
   if (settings.eraseProgram)
     failed |= !eraseProgramMemory(port);
   if (settings.eraseAll)
     failed |= !eraseProgramAndDataMemory(port);
-
-  struct MemoryJob {
-    bool requested;
-    int size;
-    const char* path;
-    bool (*write)(int, int, const std::uint8_t*);
-  };
-  const MemoryJob jobs[] = {
-      {settings.writeProgram, pmsize(device), settings.programPath, writeProgramMemoryFrom},
-      {settings.writeData, dmsize(device), settings.dataPath, writeDataMemoryFrom},
-  };
-  for (const MemoryJob& job : jobs) {
+  for (MemoryJob& job : jobs) {
     if (!job.requested)
       continue;
-    const MemoryOutcome outcome = loadAndWriteMemory(port, device, job.size, job.path, job.write);
-    if (outcome == MemoryOutcome::imageFailed)
-      return false;
-    failed |= outcome == MemoryOutcome::failed;
+    failed |= !job.write(port, device, job.image.get());
+    job.image.reset();
   }
   return !failed;
 }
@@ -151,13 +162,21 @@ void print_help() {
 }
 
 int runKilnload(int argc, char** argv) {
+  // With both streams in one log, lines must appear in the order they were issued, also when
+  // standard output is a pipe.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   RunSettings settings;
   if (!parseOptionsInto(argc, argv, settings)) {
     print_help();
     return 1;
   }
-  // A script must not go on as if the chip had been written when its command line was wrong,
-  // even though what could be understood of it has run.
-  const int status = runSequence(settings);
-  return settings.optionFault ? 1 : status;
+  // A command line that was not understood whole may be missing the very -w that makes its erase
+  // safe: nothing of it runs.
+  if (settings.leftOver != nullptr)
+    fprintf(stderr, "%s: unexpected argument '%s'\n", argv[0], settings.leftOver);
+  if (settings.optionFault || settings.leftOver != nullptr) {
+    print_help();
+    return 1;
+  }
+  return runSequence(settings);
 }

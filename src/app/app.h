@@ -4,7 +4,8 @@
 // Writes the usage text to standard output.
 void print_help();
 
-// Parses the command line, runs the requested actions in their fixed order and returns the exit
-// status: 0 on success, 1 when the run could not start or an action failed, 255 when the port
-// would not close.
+// Parses the whole command line, then runs the requested actions in their fixed order, every hex
+// image read before the chip is touched; returns the exit status: 0 on success, 1 for a faulty
+// command line (nothing opened) or when the run could not start or an action failed, 255 when
+// the port would not close.
 [[nodiscard]] int runKilnload(int argc, char** argv);
