@@ -1,10 +1,12 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -15,9 +17,16 @@ std::string scratchDir() {
   // A plain array, so that it still holds the name when the folder is removed at exit.
   static char dir[PATH_MAX] = {};
   if (dir[0] == '\0') {
-    snprintf(dir, sizeof dir, "%s/kilnload-test-XXXXXX",
-             std::filesystem::temp_directory_path().c_str());
-    if (mkdtemp(dir) != nullptr)
+    // Each folder is named after its process; one whose process has gone was left by a kill.
+    std::error_code ignored;
+    for (const auto& left : std::filesystem::directory_iterator(KILNLOAD_SCRATCH, ignored)) {
+      if (kill(pid_t(strtol(left.path().filename().c_str(), nullptr, 10)), 0) != 0 &&
+          errno == ESRCH)
+        std::filesystem::remove_all(left, ignored);
+    }
+    snprintf(dir, sizeof dir, "%s/%d", KILNLOAD_SCRATCH, int(getpid()));
+    std::filesystem::remove_all(dir, ignored);
+    if (std::filesystem::create_directories(dir, ignored))
       atexit([] { std::filesystem::remove_all(dir); });
   }
   return dir;
@@ -39,13 +48,13 @@ int openLineInto(std::string& path) {
 }
 
 RunResult runInScratchDir(const std::string& line, bool wrapped) {
-  static std::atomic<int> runs = 0;
-  const std::string out = scratchDir() + "/out" + std::to_string(++runs), err = out + ".err";
   const char* wrapper = getenv("KILNLOAD_WRAPPER");
-  const std::string command = "cd " + scratchDir() + " && (" +
-                              (wrapper != nullptr && wrapped ? wrapper : "") + " " + line +
-                              ") </dev/null >" + out + " 2>" + err;
+  std::string quoted = wrapper != nullptr && wrapped ? wrapper + std::string(" ") : "";
+  for (const char c : line)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  const std::string command =
+      "cd " + scratchDir() + " && timeout 60 sh -c '" + quoted + "' </dev/null >out 2>err";
   const int waited = system(command.c_str());  // NOLINT(cert-env33-c): as a user's shell runs it
   const int status = WIFEXITED(waited) ? WEXITSTATUS(waited) : 128 + WTERMSIG(waited);
-  return {status, readFileText(out), readFileText(err)};
+  return {status, readFileText(scratchDir() + "/out"), readFileText(scratchDir() + "/err")};
 }
