@@ -1,12 +1,10 @@
 #include "harness.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -17,16 +15,8 @@ std::string scratchDir() {
   // A plain array, so that it still holds the name when the folder is removed at exit.
   static char dir[PATH_MAX] = {};
   if (dir[0] == '\0') {
-    // Each folder is named after its process; one whose process has gone was left by a kill.
-    std::error_code ignored;
-    for (const auto& left : std::filesystem::directory_iterator(KILNLOAD_SCRATCH, ignored)) {
-      if (kill(pid_t(strtol(left.path().filename().c_str(), nullptr, 10)), 0) != 0 &&
-          errno == ESRCH)
-        std::filesystem::remove_all(left, ignored);
-    }
-    snprintf(dir, sizeof dir, "%s/%d", KILNLOAD_SCRATCH, int(getpid()));
-    std::filesystem::remove_all(dir, ignored);
-    if (std::filesystem::create_directories(dir, ignored))
+    snprintf(dir, sizeof dir, "%sXXXXXX", KILNLOAD_SCRATCH);
+    if (mkdtemp(dir) != nullptr)
       atexit([] { std::filesystem::remove_all(dir); });
   }
   return dir;

@@ -4,7 +4,7 @@
 #include <string>
 
 // Returns a folder of this test process's own under the build folder, removed with all it holds
-// when the process ends, or by the next process when this one was killed.
+// when the process ends.
 [[nodiscard]] std::string scratchDir();
 
 // Returns the whole content of the file at path, empty when it cannot be read.
