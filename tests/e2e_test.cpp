@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,11 +21,8 @@
 
 namespace {
 
-using std::chrono::steady_clock;
+using std::filesystem::file_time_type;
 
-// Both programs by name, as a user runs them.
-const std::string bin = std::filesystem::path(KILNLOAD_BIN).parent_path();
-const bool onPath = setenv("PATH", (bin + ":" + getenv("PATH")).c_str(), 1) == 0;
 const std::string dir = scratchDir(), tty = dir + "/tty";
 
 const std::string usage =
@@ -60,59 +57,54 @@ std::vector<std::string> split(const std::string& text, char separator) {
   return parts;
 }
 
-// Returns the requests a chip's trace logged, one line each.
-std::string requestsIn(const std::string& trace) {
-  std::string requests;
-  for (const std::string& line : split(trace, '\n')) {
-    if (line.starts_with("> "))
-      requests += line.substr(2) + "\n";
-  }
-  return requests;
-}
-
 struct Scenario {
   std::string chip;         // kilnload-sim's options, or the script of a chip the test plays
   std::string args, files;  // kilnload's arguments, and the texts of 1.hex and 2.hex, parted by |
   std::string out, err;
   int status;
-  std::string wire{};  // the requests kilnload-sim received
+  std::string wire{};  // the requests kilnload-sim received, one line each as its trace has them
+  bool held = false;   // the test holds the line throughout, with settings of its own
 };
 
 // Puts a line at tty whose far end the test plays, with stale bytes waiting on it that a raw
-// terminal does not echo; returns the line's controlling side.
-int openPlayedLine() {
+// terminal does not echo; returns the line's controlling side, and in holder a terminal side that
+// keeps the line from hanging up before kilnload has it.
+int openPlayedLine(int& holder) {
   std::string path;
   const int line = openLineInto(path);
   std::filesystem::create_symlink(path, tty);
-  const int holder = open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  holder = open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios raw{};
   cfmakeraw(&raw);
   tcsetattr(holder, TCSANOW, &raw);
   EXPECT_EQ(write(line, "ADI 814 stale", 13), 13);
   pollfd stale{holder, POLLIN, 0};
-  EXPECT_EQ(poll(&stale, 1, 1000), 1);
-  close(holder);
+  EXPECT_EQ(poll(&stale, 1, 10000), 1);
   return line;
 }
 
 // Plays the chip: for each step of script ("N reply", parted by '|') takes a request of N bytes
-// and answers it, or hangs up where the reply is "!", setting hungUp. Meanwhile a second
-// kilnload must find the line taken.
-void playChip(int& line, const std::string& script, steady_clock::time_point& hungUp) {
+// and answers it, or hangs up where the reply is "!", setting hungUp. Ends when kilnload closes
+// the line, once it has sent its first request and the holder has let go. Each acknowledged
+// block's mark must be out before the next block is answered.
+void playChip(int& line, int& holder, const std::string& script, file_time_type& hungUp) {
+  bool acked = false;
   for (const std::string& step : split(script, '|')) {
     std::string request(std::size_t(std::stoi(step)), '\0');
-    pollfd ready{line, POLLIN, 0};
-    for (std::size_t got = 0; got < request.size();
-         got += std::size_t(std::max(0L, read(line, request.data() + got, request.size() - got)))) {
-      if (poll(&ready, 1, 2000) != 1)
+    for (std::size_t got = 0; got < request.size();) {
+      pollfd ready{line, POLLIN, 0};
+      const ssize_t n =
+          poll(&ready, 1, 30000) == 1 ? read(line, &request[got], request.size() - got) : -1;
+      if (n <= 0)
         return;  // kilnload sent less: what it printed tells why
+      got += std::size_t(n);
     }
-    if (request.size() == 4) {  // the identification: the line is held by now
-      EXPECT_EQ(runInScratchDir("kilnload -c -p tty").err, "Could not open tty.\n");
-    }
+    close(std::exchange(holder, -1));
     const std::string reply = step.substr(step.find(' ') + 1);
+    EXPECT_TRUE(request.size() != 24 || !acked || readFileText(dir + "/out").ends_with('.'));
+    acked = acked || (request.size() == 24 && reply == "\x06");
     if (reply == "!") {
-      hungUp = steady_clock::now();
+      hungUp = file_time_type::clock::now();
       close(std::exchange(line, -1));
       return;
     }
@@ -127,39 +119,44 @@ void runScenarios(const std::vector<Scenario>& rows, bool played = false) {
     const std::vector<std::string> files = split(row.files, '|');
     for (std::size_t i = 0; i < files.size(); ++i)
       std::ofstream(dir + "/" + std::to_string(i + 1) + ".hex") << files[i];
-    int line = played ? openPlayedLine() : -1;
-    // The chip is ready once it has printed its terminal, after the pid of the shell it replaces.
+    int holder = -1, line = played ? openPlayedLine(holder) : -1;
+    // The chip is ready once it has printed its terminal.
     const std::string simLine =
-        "cd " + dir + " && echo $$ && exec kilnload-sim --once --link tty --trace trace " +
-        row.chip;
-    FILE* sim = played ? nullptr
-                       : popen(simLine.c_str(), "re");  // NOLINT(cert-env33-c): a shell, as a user
-    char pid[16] = {}, path[64] = {};
-    ASSERT_TRUE(played || (fgets(pid, sizeof pid, sim) && fgets(path, sizeof path, sim)));
-    auto hungUp = steady_clock::time_point::max();
-    std::thread chip([&] {
-      if (played)
-        playChip(line, row.chip, hungUp);
-    });
+        "cd " + dir + " && timeout 60 kilnload-sim --once --link tty --trace trace " + row.chip;
+    // NOLINTNEXTLINE(cert-env33-c): a shell, as a user runs it
+    FILE* sim = played ? nullptr : popen(simLine.c_str(), "re");
+    char path[64] = {};
+    ASSERT_TRUE(played || fgets(path, sizeof path, sim));
+    // A line another process holds is refused before its settings are read or changed.
+    const int held = row.held ? open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    termios before{}, after{};
+    tcgetattr(held, &before);
+    ASSERT_TRUE(held < 0 || (cfsetospeed(&before, B1200) | tcsetattr(held, TCSANOW, &before) |
+                             flock(held, LOCK_EX)) == 0);
+    auto hungUp = file_time_type::max();
+    std::thread chip(playChip, std::ref(line), std::ref(holder), played ? row.chip : "",
+                     std::ref(hungUp));
     // A row that names kilnload is a whole shell line.
     const RunResult run = runInScratchDir(
         row.args.find("kilnload ") == std::string::npos ? "kilnload " + row.args : row.args);
-    const auto ended = steady_clock::now();
     chip.join();
-    EXPECT_EQ(run.out, row.out);
-    EXPECT_EQ(run.err, row.err);
-    EXPECT_EQ(run.status, row.status);
-    // Nothing more can come from a chip that is gone: kilnload must not wait out its second.
-    EXPECT_LT(ended - std::min(hungUp, ended), std::chrono::milliseconds(500));
-    if (line >= 0)
-      close(line);
-    // A chip whose terminal was never opened waits for a session; one that served it is done.
+    EXPECT_EQ(std::tie(run.out, run.err, run.status), std::tie(row.out, row.err, row.status));
+    // Nothing more can come from a chip that is gone: kilnload must not wait out its second. It
+    // says so on its unbuffered error output, which is timed apart from its exit.
+    const file_time_type said = std::filesystem::last_write_time(dir + "/err");
+    EXPECT_LT(said - std::min(hungUp, said), std::chrono::milliseconds(500));
+    tcgetattr(held, &after);
+    EXPECT_EQ(std::tie(after.c_iflag, after.c_oflag, after.c_cflag, after.c_lflag),
+              std::tie(before.c_iflag, before.c_oflag, before.c_cflag, before.c_lflag));
+    for (const int fd : {line, holder, held})
+      close(fd);
+    // A chip whose terminal was never opened waits for a session: a test's session ends it too.
     if (sim != nullptr) {
-      kill(std::stoi(pid), SIGTERM);
+      close(open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
       EXPECT_EQ(pclose(sim), 0);
     }
     std::filesystem::remove(tty);
-    EXPECT_EQ(played ? "" : requestsIn(readFileText(dir + "/trace")), row.wire);
+    EXPECT_EQ(played ? "" : runInScratchDir("sed -n 's/^> //p' trace", false).out, row.wire);
   }
 }
 
@@ -190,7 +187,8 @@ TEST(Scenario, IdentifyAndErase) {
                 {"--nak 1", "-p tty -a", "", ok842 + "Fail to erase program and data memory.\n", "",
                  1, ID + A},
                 {"--reply 1:00", "-p tty -a", "", ok842 + "Unknown response.\n", "", 1, ID + A},
-                {"--ignore 1", "-p tty -c -a", "", ok842 + allErased, timeOut, 1, ID + C + A}});
+                {"--ignore 1", "-p tty -c -a", "", ok842 + allErased, timeOut, 1, ID + C + A},
+                {"", "-c -p tty", "", "", "Could not open tty.\n", 1, "", true}});
 }
 
 TEST(Scenario, WriteSendsTheBlocksThatAreNotZeroProgramMemoryFirst) {
@@ -223,12 +221,13 @@ TEST(Scenario, WriteSendsTheBlocksThatAreNotZeroProgramMemoryFirst) {
 TEST(Scenario, TheFirstFailedBlockEndsThatMemorysWrite) {
   const std::string files = fourBlocks + "|" + oneBlock, before = ok842 + read1 + read2,
                     failed = "Fail to write program memory.\n",
-                    written = ".\nData memory written.\n", args = "-p tty -w 1.hex -e 2.hex";
+                    written = ".\nData memory written.\n", args = "-p tty -w 1.hex -e 2.hex",
+                    unknown = before + ".Unknown response.\n" + failed + written;
   runScenarios(
       {{"--nak 1", args, files, before + "NAK recieved.\n" + failed + written, "", 1,
         ID + W00 + E00},
-       {"--reply 2:FF", args, files, before + ".Unknown response.\n" + failed + written, "", 1,
-        ID + W00 + W10 + E00},
+       {"--reply 2:FF", args, files, unknown, "", 1, ID + W00 + W10 + E00},
+       {"--reply 2:00", args, files, unknown, "", 1, ID + W00 + W10 + E00},
        {"--silent-after 3", args, files, before + "..." + failed + "Fail to write data memory.\n",
         timeOut + timeOut, 1, ID + W00 + W10 + W20 + W30 + E00}});
 }
@@ -243,6 +242,7 @@ const std::pair<std::string, std::string> hexFiles[] = {
     {":0400000012abcdef83\r\n:00000001ff\r\n", ""},
     {"\n# by hand\n" + good + "\nmore words\n" + end, ""},
     {"label:0400000012ABCDEF83 and more\n" + end, ""},
+    {":0400000012ABCDEF83x\n" + end, ""},
     {":0400000012ABCDEF000102 junk\n" + end, ""},
     {": 04 0000 00 12\tAB\r\nCD EF 83\n" + end, ""},
     {std::string("\0junk\0\n", 7) + good + end + ":ZZ\n", ""},
@@ -327,11 +327,17 @@ TEST(Sim, EdgesOfTheStandInChip) {
        "-p $tty; }",
        version + ok842, "kilnload-sim: could not write /dev/full\n1\n"},
       {"kilnload-sim --once --trace t | { read -r tty; printf xy >$tty; }; cat t", "? 78 79\n", ""},
-      {"kilnload-sim --exit-after 0 2>e; echo $?; head -n1 e",
-       "2\nkilnload-sim: '0' is not a number of seconds\n", ""},
-      {"kilnload-sim junk 2>e; echo $?; head -n1 e",
-       "2\nkilnload-sim: unexpected argument 'junk'\n", ""},
-      {"kilnload-sim --trace none/t; echo $?", "1\n", "kilnload-sim: could not open none/t\n"},
+      {"for a in '--exit-after 0' junk '--reply 5' '--trace none/t' '--link none/l'; do "
+       "kilnload-sim --exit-after 1 $a 2>e; echo $?; head -n1 e; done",
+       "2\nkilnload-sim: '0' is not a number of seconds\n2\nkilnload-sim: unexpected argument "
+       "'junk'\n2\nkilnload-sim: '5' is not N:BYTE\n1\nkilnload-sim: could not open none/t\n1\n"
+       "kilnload-sim: could not link none/l: No such file or directory\n",
+       ""},
+      {"{ sh -c 'echo $$; exec kilnload-sim --link link --dump-data d'; echo $?; } | { read -r "
+       "pid; "
+       "read -r tty; exec 3<>link; kilnload -v -p link >/dev/null; kill -INT $pid; cat; }; "
+       "test -L link || echo gone; cat d",
+       "0\ngone\n" + end, ""},
       {"kilnload-sim -h >h; echo $?; kilnload-sim --help | cmp h - && head -n1 h",
        "0\nUsage: kilnload-sim [options]\n", ""}};
   for (const auto& [command, out, err] : rows) {
@@ -343,3 +349,11 @@ TEST(Sim, EdgesOfTheStandInChip) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  // Both programs by name, as a user runs them.
+  const std::string bin = std::filesystem::path(KILNLOAD_BIN).parent_path();
+  setenv("PATH", (bin + ":" + getenv("PATH")).c_str(), 1);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -16,8 +16,7 @@ std::string scratchDir() {
   // A plain array, so that it still holds the name when the folder is removed at exit.
   static char dir[PATH_MAX] = {};
   if (dir[0] == '\0') {
-    snprintf(dir, sizeof dir, "%s/kilnload-test-XXXXXX",
-             std::filesystem::temp_directory_path().c_str());
+    snprintf(dir, sizeof dir, "%sXXXXXX", KILNLOAD_SCRATCH);
     if (mkdtemp(dir) != nullptr)
       atexit([] { std::filesystem::remove_all(dir); });
   }
@@ -40,15 +39,15 @@ int openLineInto(std::string& path) {
 }
 
 RunResult runInScratchDir(const std::string& line, bool wrapped) {
-  static std::atomic<int> runs = 0;
-  const std::string out = scratchDir() + "/out" + std::to_string(++runs), err = out + ".err";
   const char* wrapper = getenv("KILNLOAD_WRAPPER");
-  std::string wrappedLine = line;
+  std::string wrappedLine = line, quoted;
   if (wrapper != nullptr && wrapped)
     wrappedLine.insert(std::min(line.find("kilnload"), line.size()), wrapper + std::string(" "));
+  for (const char c : wrappedLine)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   const std::string command =
-      "cd " + scratchDir() + " && (" + wrappedLine + ") </dev/null >" + out + " 2>" + err;
+      "cd " + scratchDir() + " && timeout 60 sh -c '" + quoted + "' </dev/null >out 2>err";
   const int waited = system(command.c_str());  // NOLINT(cert-env33-c): as a user's shell runs it
   const int status = WIFEXITED(waited) ? WEXITSTATUS(waited) : 128 + WTERMSIG(waited);
-  return {status, readFileText(out), readFileText(err)};
+  return {status, readFileText(scratchDir() + "/out"), readFileText(scratchDir() + "/err")};
 }

@@ -3,7 +3,8 @@
 
 #include <string>
 
-// Returns a folder of this test process's own, removed with all it holds when the process ends.
+// Returns a folder of this test process's own under the build folder, removed with all it holds
+// when the process ends.
 [[nodiscard]] std::string scratchDir();
 
 // Returns the whole content of the file at path, empty when it cannot be read.
@@ -14,12 +15,13 @@
 [[nodiscard]] int openLineInto(std::string& path);
 
 struct RunResult {
-  int status = -1;  // the exit status, or 128 + the signal that ended it
+  int status = -1;  // the exit status, or 128 + the signal that ended it; 124 when it hung
   std::string out;
   std::string err;
 };
 
-// Runs the shell command line in the scratch folder with standard input from /dev/null, when
-// wrapped with its first kilnload behind the words of KILNLOAD_WRAPPER if that is set; returns
-// its status and both its streams.
+// Runs the shell command line in the scratch folder with standard input from /dev/null and its
+// output into the files "out" and "err" there, its first kilnload behind the words of
+// KILNLOAD_WRAPPER if that is set and wrapped holds; kills it with all it started when it runs
+// for a minute; returns its status and both its streams.
 [[nodiscard]] RunResult runInScratchDir(const std::string& line, bool wrapped = true);

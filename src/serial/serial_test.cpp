@@ -63,8 +63,8 @@ void playFarEnd(int& line, const std::string& events, steady_clock::time_point s
 }
 
 // Each row: what the far end does while the port waits for length bytes, what the wait returns
-// and in how many ms. Bytes that trickle in do not move the deadline; a wake-up with nothing to
-// read does not end the wait, a hang-up does.
+// and in how many ms. Bytes that trickle in do not move the deadline, and those past the length
+// stay on the line; a wake-up with nothing to read does not end the wait, a hang-up does.
 TEST(Serial, BoundedReadKeepsItsDeadlineAndSleeps) {
   struct Row {
     int length;
@@ -73,7 +73,7 @@ TEST(Serial, BoundedReadKeepsItsDeadlineAndSleeps) {
   };
   const Row rows[] = {
       {25, "0:0123456789", "0123456789", 990, 1200},
-      {25, "100:0123 200:456789 300:abcdefghijklmno", "0123456789abcdefghijklmno", 290, 600},
+      {25, "100:0123 200:456789 300:abcdefghijklmnoXYZ", "0123456789abcdefghijklmno", 290, 600},
       {25, "400:ab 800:cd 1200:ef", "abcd", 990, 1190},
       {25, "100:!", "", 90, 500},
       {25, "100:~ 300:~", "", 990, 1200},
