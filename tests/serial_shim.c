@@ -1,7 +1,7 @@
-// Preloaded into kilnload to give a pseudo-terminal the serial settings a USB adapter has: answers
-// TIOCGSERIAL and TIOCSSERIAL where the real call finds none, its flags starting at
-// SERIAL_SHIM_FLAGS, refuses those of "get" and "set" that SERIAL_SHIM_REFUSE names, and appends
-// each call, and each write to that line, to the file SERIAL_SHIM_LOG. All three must be set.
+// Preloaded into kilnload to give a pseudo-terminal the serial settings of a USB adapter: answers
+// TIOCGSERIAL and TIOCSSERIAL where the real call finds none, with flags that start as
+// SERIAL_SHIM_FLAGS says, refusing those of "get" and "set" that SERIAL_SHIM_REFUSE names. Each
+// such call, and each write to that line after it, is logged on descriptor 9.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -15,12 +15,10 @@
 
 static int flags = -1, line = -1;
 
-// Appends the call and its number to the log; returns whether the call is to be refused.
+// Logs the call with its number; returns whether it is one to refuse.
 static int logCall(const char* call, int number) {
-  FILE* log = fopen(getenv("SERIAL_SHIM_LOG"), "a");
   const int refused = strstr(getenv("SERIAL_SHIM_REFUSE"), call) != NULL;
-  fprintf(log, "%s %#x%s\n", call, (unsigned)number, refused ? " refused" : "");
-  fclose(log);
+  dprintf(9, "%s %#x%s\n", call, (unsigned)number, refused ? " refused" : "");
   return refused;
 }
 
