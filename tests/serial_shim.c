@@ -1,7 +1,9 @@
-// Preloaded into kilnload to give a pseudo-terminal the serial settings of a USB adapter: answers
-// TIOCGSERIAL and TIOCSSERIAL where the real call finds none, with flags that start as
-// SERIAL_SHIM_FLAGS says, refusing those of "get" and "set" that SERIAL_SHIM_REFUSE names. Each
-// such call, and each write to that line after it, is logged on descriptor 9.
+// Preloaded into kilnload by the end-to-end tests, it gives their pseudo-terminal the serial
+// settings of a USB adapter: answers TIOCGSERIAL and TIOCSSERIAL where the real call finds none,
+// starting from the flags SERIAL_SHIM_FLAGS gives, and refuses those of "get" and "set" that
+// SERIAL_SHIM_REFUSE names. Where it refuses nothing, every write to a terminal must find
+// low-latency mode on, and the line must close with its flags as they started. It reports a
+// fault on standard error, where the tests' expected output catches it.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -13,14 +15,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-static int flags = -1, line = -1;
-
-// Logs the call with its number; returns whether it is one to refuse.
-static int logCall(const char* call, int number) {
-  const int refused = strstr(getenv("SERIAL_SHIM_REFUSE"), call) != NULL;
-  dprintf(9, "%s %#x%s\n", call, (unsigned)number, refused ? " refused" : "");
-  return refused;
-}
+static int start = -1, flags, line = -1;
 
 int ioctl(int fd, unsigned long request, ...) {
   va_list rest;
@@ -30,11 +25,16 @@ int ioctl(int fd, unsigned long request, ...) {
   int (*real)(int, unsigned long, ...) = NULL;
   *(void**)&real = dlsym(RTLD_NEXT, "ioctl");
   const int result = real(fd, request, settings), isGet = request == TIOCGSERIAL;
-  if ((!isGet && request != TIOCSSERIAL) || result == 0 || (errno != ENOTTY && errno != EINVAL))
+  if ((!isGet && request != TIOCSSERIAL) || result == 0)
     return result;
+  if (errno != ENOTTY && errno != EINVAL) {
+    line = -1;  // a line that has hung up keeps no settings to be put back
+    return result;
+  }
   line = fd;
-  flags = flags < 0 ? (int)strtol(getenv("SERIAL_SHIM_FLAGS"), NULL, 0) : flags;
-  if (logCall(isGet ? "get" : "set", isGet ? flags : settings->flags)) {
+  if (start < 0)
+    flags = start = (int)strtol(getenv("SERIAL_SHIM_FLAGS"), NULL, 0);
+  if (strstr(getenv("SERIAL_SHIM_REFUSE"), isGet ? "get" : "set") != NULL) {
     errno = EPERM;
     return -1;
   }
@@ -48,7 +48,16 @@ int ioctl(int fd, unsigned long request, ...) {
 ssize_t write(int fd, const void* data, size_t size) {
   ssize_t (*real)(int, const void*, size_t) = NULL;
   *(void**)&real = dlsym(RTLD_NEXT, "write");
-  if (fd == line)
-    (void)logCall("write", (int)size);
+  if (*getenv("SERIAL_SHIM_REFUSE") == '\0' && isatty(fd) &&
+      (fd != line || ((unsigned)flags & ASYNC_LOW_LATENCY) == 0))
+    dprintf(2, "serial shim: a write without low-latency mode\n");
   return real(fd, data, size);
+}
+
+int close(int fd) {
+  int (*real)(int) = NULL;
+  *(void**)&real = dlsym(RTLD_NEXT, "close");
+  if (fd == line && flags != start)
+    dprintf(2, "serial shim: the line closes with flags %#x\n", (unsigned)flags);
+  return real(fd);
 }
