@@ -8,7 +8,7 @@ install(FILES completions/kilnload completions/kilnload-sim
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_PACKAGE_NAME kilnload)
 set(CPACK_PACKAGE_VENDOR "kilnload developers")
-set(CPACK_PACKAGE_CONTACT "kilnload developers")
+set(CPACK_PACKAGE_CONTACT "kilnload developers <kilnload@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "erase and write a microcontroller's memories through its serial loader")
 # Line breaks kept: they become the Debian package's long description as it is shown.
@@ -21,6 +21,10 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The first packaging of this version; Debian names its changelog changelog.Debian.gz for such.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_KILNLOAD_DEB_DIR "${CMAKE_CURRENT_LIST_DIR}/deb")
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/deb-files.cmake")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps reads the versions the binaries need, but comes with dpkg-dev and needs file,

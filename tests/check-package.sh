@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the Debian package and the tarball from BUILD_DIR in a scratch folder and checks that each
-# holds both programs, both manual pages and both bash completions, and that the completions
-# parse.
+# holds both programs, both manual pages and both bash completions, that the completions parse,
+# and that lintian accepts the Debian package.
 set -u
 completions=$(cd "$(dirname "$0")/../completions" && pwd)
 out=$(mktemp -d)
@@ -17,5 +17,13 @@ for entry in bin/kilnload{,-sim} share/man/man1/kilnload{,-sim}.1 \
     grep -qxF -e "$entry" -e "$entry.gz" "$out/$package" || { echo "$package lacks $entry"; failed=1; }
   done
 done
-bash -n "$completions/kilnload" && bash -n "$completions/kilnload-sim" || failed=1
+bash -n "$completions/kilnload-sim" || failed=1
+# After -e, as after -w: folders and hex files whatever the case of their names. Sourcing parses.
+mkdir -p "$out/c/d" && cd "$out/c" && touch FW.HEX a.Hex b.txt && . "$completions/kilnload" || failed=1
+COMP_WORDS=(kilnload -e "") COMP_CWORD=2 && _kilnload 2>/dev/null
+[ "$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd ' ')" = "FW.HEX a.Hex d" ] ||
+  { echo "after -e: ${COMPREPLY[*]}"; failed=1; }
+# Debian's checker, where it is installed, must find neither an error nor a warning.
+command -v lintian >/dev/null || { echo "lintian is not installed: package not checked"; exit $((failed ? 1 : 77)); }
+lintian --fail-on error,warning "$out"/kilnload_*.deb >"$out/lintian" 2>&1 || { cat "$out/lintian"; failed=1; }
 exit $failed

@@ -9,6 +9,11 @@
 #include <cerrno>
 #include <ctime>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+
 namespace {
 
 timespec addTimeOut(timespec start) {
@@ -57,6 +62,41 @@ bool configureRaw(int fd) {
   return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
+#if defined(__linux__)
+// closeSerialPort is handed only the descriptor, yet must leave the driver's flag as it found it;
+// a run holds one port, so the descriptor whose flag this process turned on is all there is to
+// remember (-1: none).
+int lowLatencyTurnedOnAt = -1;
+constexpr int lowLatency = static_cast<int>(ASYNC_LOW_LATENCY);
+
+// Asks the driver to hand each received byte on at once instead of on its latency timer, which
+// on a USB adapter costs up to a timer period per one-byte reply. Where the device has no such
+// setting or refuses it, the line works as it is, only slower.
+void requestLowLatency(int fd) {
+  serial_struct settings{};
+  if (ioctl(fd, TIOCGSERIAL, &settings) != 0 || (settings.flags & lowLatency) != 0)
+    return;
+  settings.flags |= lowLatency;
+  if (ioctl(fd, TIOCSSERIAL, &settings) == 0)
+    lowLatencyTurnedOnAt = fd;
+}
+
+// Turns the low-latency flag off again on fd if requestLowLatency turned it on there.
+void restoreLowLatency(int fd) {
+  serial_struct settings{};
+  if (fd != lowLatencyTurnedOnAt)
+    return;
+  lowLatencyTurnedOnAt = -1;
+  if (ioctl(fd, TIOCGSERIAL, &settings) == 0) {
+    settings.flags &= ~lowLatency;
+    (void)ioctl(fd, TIOCSSERIAL, &settings);
+  }
+}
+#else
+void requestLowLatency(int /*fd*/) {}
+void restoreLowLatency(int /*fd*/) {}
+#endif
+
 }  // namespace
 
 timespec nowMonotonic() {
@@ -76,10 +116,12 @@ int openSerialPort(const char* path) {
     close(fd);
     return -1;
   }
+  requestLowLatency(fd);
   return fd;
 }
 
 int closeSerialPort(int fd) {
+  restoreLowLatency(fd);
   return close(fd) == 0 ? 0 : -1;
 }
 

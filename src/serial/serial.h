@@ -11,10 +11,12 @@ inline constexpr timeval SerialTimeOut{1, 0};
 
 // Opens path as a raw, non-blocking 9600-baud 8N1 line without flow control, held under an
 // exclusive advisory lock; returns the descriptor, or -1 (nothing left open) when the path
-// cannot be opened, is not a terminal, cannot be configured or is locked by another process.
+// cannot be opened, is not a terminal, cannot be configured or is locked by another process. On
+// Linux it also turns on the driver's low-latency mode where the device has one and allows it.
 [[nodiscard]] int openSerialPort(const char* path);
 
-// Closes fd; returns 0, or -1 when close fails.
+// Turns low-latency mode off again where openSerialPort turned it on, then closes fd; returns 0,
+// or -1 when close fails.
 [[nodiscard]] int closeSerialPort(int fd);
 
 // One non-blocking read of up to size bytes into buffer; returns the count, 0 when nothing was
