@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the Debian package and the tarball from BUILD_DIR in a scratch folder and checks that each
-# holds both programs, both manual pages and both bash completions, that the completions parse,
-# and that lintian accepts the Debian package.
+# holds both programs, both manual pages and both bash completions; that the tarball, unpacked as
+# an install prefix, runs and has its pages found by man; that the completions parse and offer hex
+# files whatever the case of their names; and that lintian accepts the Debian package.
 set -u
 completions=$(cd "$(dirname "$0")/../completions" && pwd)
 out=$(mktemp -d)
@@ -10,7 +11,14 @@ cpack -G "DEB;TGZ" -B "$out" --config "$1/CPackConfig.cmake" >"$out/log" 2>&1 ||
 # The Debian package installs under /usr, the tarball holds one top folder.
 dpkg-deb -c "$out"/kilnload_*.deb | sed -n 's|.* \./usr/||p' >"$out/deb"
 tar -tzf "$out"/kilnload-*.tar.gz | sed 's|^[^/]*/||' >"$out/tgz"
+mkdir "$out/prefix" && tar -xzf "$out"/kilnload-*.tar.gz -C "$out/prefix" --strip-components=1
 failed=0
+"$out/prefix/bin/kilnload" </dev/null | grep -q '^Usage:' || { echo "the packaged kilnload fails"; failed=1; }
+for program in kilnload kilnload-sim; do
+  command -v man >/dev/null || break
+  found=$(man -M "$out/prefix/share/man" -w "$program" 2>&1)
+  [ "$found" = "$out/prefix/share/man/man1/$program.1" ] || { echo "man -w $program: $found"; failed=1; }
+done
 for entry in bin/kilnload{,-sim} share/man/man1/kilnload{,-sim}.1 \
   share/bash-completion/completions/kilnload{,-sim}; do
   for package in deb tgz; do
