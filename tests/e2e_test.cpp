@@ -323,7 +323,19 @@ TEST(Sim, EdgesOfTheStandInChip) {
        "2\nkilnload-sim: unexpected argument 'junk'\n", ""},
       {"kilnload-sim --trace none/t; echo $?", "1\n", "kilnload-sim: could not open none/t\n"},
       {"kilnload-sim -h >h; echo $?; kilnload-sim --help | cmp h - && head -n1 h",
-       "0\nUsage: kilnload-sim [options]\n", ""}};
+       "0\nUsage: kilnload-sim [options]\n", ""},
+      {"kilnload-sim --adapter-latency 60001 2>e; echo $?; head -n1 e",
+       "2\nkilnload-sim: '60001' is not a number of milliseconds\n", ""},
+      {"echo keep >link; kilnload-sim --trace none.log --link link; test -e none.log || echo none",
+       "none\n", refused},
+      {"kilnload-sim --nak 2 --exit-after 1 | { read -r t; for i in $(seq 20); do kilnload -p $t "
+       "-c -a; echo $?; done; } | sort | uniq -c",
+       "     20 1\n     20 Fail to erase program and data memory.\n     20 " + ok842 + "     20 " +
+           erased,
+       ""},
+      {"kilnload-sim --nak 2 --exit-after 1 | { read -r t; exec 3<>$t; stty raw -echo <&3; printf "
+       "'!Z\\0\\246' >&3; head -c 25 <&3 >/dev/null; for i in 1 2; do kilnload -p $t -a; done; }",
+       ok842 + allErased + ok842 + "Fail to erase program and data memory.\n", ""}};
   for (const auto& [command, out, err] : rows) {
     std::filesystem::remove(dir + "/link");
     const RunResult run = runInScratchDir(command, false);
