@@ -333,9 +333,11 @@ TEST(Sim, EdgesOfTheStandInChip) {
        "     20 1\n     20 Fail to erase program and data memory.\n     20 " + ok842 + "     20 " +
            erased,
        ""},
-      {"kilnload-sim --nak 2 --exit-after 1 | { read -r t; exec 3<>$t; stty raw -echo <&3; printf "
-       "'!Z\\0\\246' >&3; head -c 25 <&3 >/dev/null; for i in 1 2; do kilnload -p $t -a; done; }",
-       ok842 + allErased + ok842 + "Fail to erase program and data memory.\n", ""}};
+      {"sh -c 'echo $$; exec kilnload-sim --nak 2 --exit-after 1' | { read -r s; read -r t; exec "
+       "3<>$t; stty raw -echo <&3; printf '\\7\\16\\1C\\274' >&3; head -c 1 <&3 | od -An -tx1; "
+       "kill -STOP $s; exec 3>&-; exec 4<>$t; kill -CONT $s; kilnload -p $t -a; kilnload -p $t -a; "
+       "}",
+       " 06\n" + ok842 + allErased + ok842 + "Fail to erase program and data memory.\n", ""}};
   for (const auto& [command, out, err] : rows) {
     std::filesystem::remove(dir + "/link");
     const RunResult run = runInScratchDir(command, false);
