@@ -101,8 +101,10 @@ int endSession(Sessions& sessions, ChipState& chip, const SessionRules& rules) {
 }
 
 // Counts the hosts' opens and closes in order; an open that finds none left ends the session
-// in progress and begins the next. Returns the exit status when the chip is done, or -1 to serve
-// on; sets begun when a session began.
+// in progress and begins the next. Two opens the chip has not read between reach it as one (the
+// kernel merges equal events in a row), so a host that joins one still holding the line before
+// the chip has woken is not counted apart. Returns the exit status when the chip is done, or -1 to
+// serve on; sets begun when a session began.
 int followHostsFrom(const std::vector<HostEvent>& events, Sessions& sessions, ChipState& chip,
                     const SessionRules& rules, bool& begun) {
   for (const HostEvent event : events) {
