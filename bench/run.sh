@@ -2,10 +2,13 @@
 # Measures kilnload against the stand-in chip and prints a small table:
 #   (a) a whole "842" program image (3968 packets) on an unpaced line: host time per packet,
 #       median of 5 runs;
-#   (b) a 256-block image on a line paced like the real one (--line-rate): wall time against
-#       the least the line allows, and kilnload's CPU time as a share of its wall time,
-#       median of 3 runs.
-# Run by hand: bash bench/run.sh. Takes about half a minute.
+#   (b) a 256-block image on a line paced like the real one (--line-rate), behind an adapter
+#       that holds each reply 0, 1 and 16 ms (--adapter-latency): wall time against the least
+#       the line and the adapter allow, median of 3 runs each, kilnload's CPU time as a share of
+#       its wall time, and the time a whole "842" image would take at each latency;
+#   (c) 8 boards at once, each a paced chip with its own kilnload writing the 256-block image:
+#       the wall time of all of them against one run alone, median of 3 rounds.
+# Run by hand: bash bench/run.sh. Takes about two minutes.
 # KILNLOAD_BUILD=DIR measures the binaries in DIR instead of building build/demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -76,6 +79,43 @@ run_once() {
     'BEGIN { printf "%.6f %.6f\n", b - a, d - c }' >>"$results"
 }
 
+# Writes image to boards paced stand-in chips at once, each with a kilnload of its own, and
+# appends the wall time from the first start to the last end to the file results; fails unless
+# every kilnload succeeded and every chip got every block.
+run_boards() {
+  local image=$1 blocks=$2 boards=$3 results=$4 i started ended failed=0
+  local sims=() ttys=() runs=()
+  for ((i = 0; i < boards; i++)); do
+    rm -f "$work/sim$i.out" "$work/dump$i.hex"
+    mkfifo "$work/sim$i.out"
+    "$bin/kilnload-sim" --once --exit-after 10 --line-rate --dump-program "$work/dump$i.hex" \
+      >"$work/sim$i.out" &
+    sims+=($!)
+    read -r "ttys[i]" <"$work/sim$i.out"
+  done
+  started=$EPOCHREALTIME
+  for ((i = 0; i < boards; i++)); do
+    "$bin/kilnload" -w "$image" -p "${ttys[i]}" >"$work/kilnload$i.out" 2>&1 &
+    runs+=($!)
+  done
+  for ((i = 0; i < boards; i++)); do
+    wait "${runs[i]}" || failed=1
+  done
+  ended=$EPOCHREALTIME
+  for ((i = 0; i < boards; i++)); do
+    wait "${sims[i]}" || true
+    if [ "$(grep -c '^:10' "$work/dump$i.hex" || true)" -ne "$blocks" ]; then
+      failed=1
+    fi
+  done
+  if [ "$failed" -ne 0 ]; then
+    echo "bench: a run of $boards boards failed:" >&2
+    cat "$work"/kilnload*.out >&2
+    exit 1
+  fi
+  awk -v a="$started" -v b="$ended" 'BEGIN { printf "%.6f\n", b - a }' >>"$results"
+}
+
 # The median of column column of the file.
 median() {
   sort -n -k "$2" "$1" | awk -v col="$2" '{ v[NR] = $col }
@@ -94,9 +134,17 @@ echo
 for _ in 1 2 3 4 5; do
   run_once "$work/full.hex" "$full_blocks" "$work/unpaced"
 done
-: >"$work/paced"
+latencies="0 1 16"
+for ms in $latencies; do
+  : >"$work/paced$ms"
+  for _ in 1 2 3; do
+    run_once "$work/paced.hex" "$paced_blocks" "$work/paced$ms" --line-rate --adapter-latency "$ms"
+  done
+done
+boards=8
+: >"$work/boards"
 for _ in 1 2 3; do
-  run_once "$work/paced.hex" "$paced_blocks" "$work/paced" --line-rate
+  run_boards "$work/paced.hex" "$paced_blocks" "$boards" "$work/boards"
 done
 
 # The smallest and the largest of column column of the file.
@@ -114,19 +162,43 @@ awk -v blocks="$full_blocks" -v wall="$(median "$work/unpaced" 1)" \
 }'
 echo
 # On the wire: per packet 24 bytes out and a 1-byte reply, and the identification's 4 out and
-# 25 back, each byte 10 bit times at 9600 baud; the chip takes 2 ms to program a block.
-awk -v blocks="$paced_blocks" -v wall="$(median "$work/paced" 1)" \
-  -v cpu="$(median "$work/paced" 2)" -v spread="$(spread "$work/paced" 1)" 'BEGIN {
+# 25 back, each byte 10 bit times at 9600 baud; the chip takes 2 ms to program a block. The
+# adapter holds every reply, the identification's among them, for its latency. A whole image
+# costs the identification and 3968 times what a packet took here.
+for ms in $latencies; do
+  printf '%s %s %s\n' "$ms" "$(median "$work/paced$ms" 1)" "$(spread "$work/paced$ms" 1)"
+done | awk -v blocks="$paced_blocks" -v full="$full_blocks" -v cpu="$(median "$work/paced0" 2)" '
+{ ms[NR] = $1; wall[NR] = $2; runs[NR] = $3 " to " $5 }
+END {
   bytes = blocks * (24 + 1) + 4 + 25
   line = bytes * 10 / 9600
   bound = line + blocks * 0.002
-  printf "(b) %d-block image, paced line (--line-rate), median of 3 runs\n", blocks
+  printf "(b) %d-block image, paced line (--line-rate), median of 3 runs at each latency\n", blocks
   printf "    %-34s %10.3f s  (%d bytes at 9600 8N1 %.3f s + %d x 2 ms)\n", \
-    "lower bound", bound, bytes, line, blocks
-  printf "    %-34s %10.3f s  %+.2f %%   target within 2 %%\n", "kilnload wall time", wall, \
-    (wall - bound) / bound * 100
-  printf "    %-34s %10.3f ms (runs: %s s)\n", "  above the bound, per packet", \
-    (wall - bound) / blocks * 1000, spread
-  printf "    %-34s %10.3f s  %.2f %% of wall   target under 1 %%\n", "kilnload CPU time (user+sys)", \
-    cpu, cpu / wall * 100
+    "line bound", bound, bytes, line, blocks
+  printf "    %-22s %12s %12s %9s   %s\n", "adapter latency", "model", "measured", "error", \
+    "target within 2 %"
+  for (i = 1; i <= NR; i++) {
+    model = bound + (blocks + 1) * ms[i] / 1000
+    printf "    %-22s %10.3f s %10.3f s %+7.2f %%   (runs: %s s)\n", ms[i] " ms", model, wall[i], \
+      (wall[i] - model) / model * 100, runs[i]
+  }
+  printf "    %-34s (line bound + %d replies x latency)\n", "", blocks + 1
+  printf "    %-34s %10.3f s  %.2f %% of wall   target under 1 %%\n", \
+    "kilnload CPU time at 0 ms", cpu, cpu / wall[1] * 100
+  printf "    predicted whole \"842\" image, %d packets:", full
+  for (i = 1; i <= NR; i++) {
+    id = 29 * 10 / 9600 + ms[i] / 1000
+    printf "%s %.1f s at %d ms", (i > 1 ? "," : ""), id + full * (wall[i] - id) / blocks, ms[i]
+  }
+  printf "\n"
+}'
+echo
+awk -v boards="$boards" -v blocks="$paced_blocks" -v alone="$(median "$work/paced0" 1)" \
+  -v wall="$(median "$work/boards" 1)" -v spread="$(spread "$work/boards" 1)" 'BEGIN {
+  printf "(c) %d boards at once, %d blocks each, paced line, median of 3 rounds\n", boards, blocks
+  printf "    %-34s %10.3f s  (the median of (b) at 0 ms)\n", "one run alone", alone
+  printf "    %-34s %10.3f s  %+.2f %%   target within 5 %%\n", "all, first start to last end", \
+    wall, (wall - alone) / alone * 100
+  printf "    %-34s %10s    (rounds: %s s)\n", "", "", spread
 }'

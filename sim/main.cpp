@@ -39,14 +39,6 @@ void catchStopSignals() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-// What one sleep on the line brought.
-struct LineEvents {
-  bool hostOpened = false;    // a host opened the terminal
-  bool bytesWaiting = false;  // the host sent bytes
-  bool hungUp = false;        // the last host closed the terminal
-  bool timedOut = false;      // the time-out passed with none of these
-};
-
 // With --exit-after, fills left with the time the chip still waits for a host after idleSince
 // and returns it; returns null when it waits as long as it takes.
 const timespec* idleTimeLeft(const SessionRules& rules, long long idleSince, timespec& left) {
@@ -57,13 +49,19 @@ const timespec* idleTimeLeft(const SessionRules& rules, long long idleSince, tim
   return &left;
 }
 
-// Sleeps until a host opens the terminal, or, in a session, sends bytes or leaves, or a stop
-// signal comes, or timeout passes when it is not null; returns false after a message when the
-// wait failed.
+// What one sleep on the line brought.
+struct LineEvents {
+  bool lineReady = false;  // in a session: the terminal has bytes or has hung up
+  bool timedOut = false;   // the time-out passed with nothing on the line or the watch
+};
+
+// Sleeps until a host opens or closes the terminal, or, in a session, sends bytes or leaves, or a
+// stop signal comes, or timeout passes when it is not null; returns false after a message when
+// the wait failed.
 [[nodiscard]] bool waitOnLine(const ChipLine& line, bool inSession, const timespec* timeout,
                               LineEvents& events) {
   // With no host on the line the terminal reports a hang-up without end, so it is watched only
-  // while a host has it open; the watch on the terminal's node says when one opens it.
+  // in a session; the watch on the terminal's node says when a host opens or closes it.
   pollfd fds[2] = {{line.watch, POLLIN, 0}, {line.master, POLLIN, 0}};
   sigset_t waitMask;
   sigemptyset(&waitMask);
@@ -75,85 +73,126 @@ const timespec* idleTimeLeft(const SessionRules& rules, long long idleSince, tim
     return false;
   }
   events.timedOut = ready == 0;
-  events.hostOpened = (fds[0].revents & POLLIN) != 0 && hostOpenedFrom(line.watch);
-  events.bytesWaiting = (fds[1].revents & POLLIN) != 0;
-  events.hungUp = (fds[1].revents & (POLLHUP | POLLERR)) != 0;
+  events.lineReady = inSession && fds[1].revents != 0;
   return true;
 }
 
-// Reads what the host sent and answers it; returns whether any bytes came.
-bool serveWaitingBytes(Wire& wire, ChipState& chip) {
-  std::uint8_t buffer[4096];
-  const ssize_t n = read(wire.master, buffer, sizeof buffer);
-  if (n <= 0)
-    return false;
-  serveBytesFrom(wire, chip, buffer, static_cast<std::size_t>(n));
-  return true;
-}
+// Who has the line, and the session it is in. A session lasts from an open that finds no host
+// on the terminal until the line has hung up with every byte the session sent read.
+struct Sessions {
+  int hosts = 0;  // opens less closes seen
+  bool current = false;
+  bool bytesSinceDump = false;
+  long long idleSince = 0;
+};
 
-// Ends a host session: the next one starts afresh, and the memories are dumped; returns false
-// after a message when a dump could not be written.
-bool endSession(ChipState& chip, const DumpPaths& dumps) {
+// Ends the current session: the next one starts afresh, and the memories are dumped; returns
+// the exit status when the chip is done, 1 after a message when a dump could not be written, or
+// -1 to serve on.
+int endSession(Sessions& sessions, ChipState& chip, const SessionRules& rules) {
+  sessions.current = sessions.bytesSinceDump = false;
+  sessions.idleSince = monotonicNanos();
   resetSession(chip);
-  const bool program = dumpMemoryInto(dumps.program, chip.program);
-  const bool data = dumpMemoryInto(dumps.data, chip.data);
-  return program && data;
+  const bool program = dumpMemoryInto(rules.dumps.program, chip.program);
+  const bool data = dumpMemoryInto(rules.dumps.data, chip.data);
+  if (!program || !data)
+    return 1;
+  return rules.once ? 0 : -1;
+}
+
+// Counts the hosts' opens and closes in order; an open that finds none left ends the session
+// in progress and begins the next. Two opens the chip has not read between reach it as one (the
+// kernel merges equal events in a row), so a host that joins one still holding the line before
+// the chip has woken is not counted apart. Returns the exit status when the chip is done, or -1 to
+// serve on; sets begun when a session began.
+int followHostsFrom(const std::vector<HostEvent>& events, Sessions& sessions, ChipState& chip,
+                    const SessionRules& rules, bool& begun) {
+  for (const HostEvent event : events) {
+    if (event == HostEvent::closed) {
+      sessions.hosts = std::max(0, sessions.hosts - 1);
+      continue;
+    }
+    if (sessions.hosts++ > 0)
+      continue;
+    const int status = sessions.current ? endSession(sessions, chip, rules) : -1;
+    if (status >= 0)
+      return status;
+    sessions.current = begun = true;
+  }
+  return -1;
 }
 
 // Serves host sessions until stopped; returns the exit status. A session in progress is never
 // cut short: only the wait for the next one can time out.
+//
+// The bytes are read before the events that came with them. The kernel reports an open before
+// the opener can write, and a close before the line hangs up, so bytes read while no new
+// session shows among the events after them are the current session's, and a hang-up read
+// with no new session among them means that session has sent all it will. Bytes read when one
+// has begun go to the newest: they may be the last of the old one's, but a host that waits
+// for its replies leaves none behind.
 int serveSessions(const ChipLine& line, Wire& wire, ChipState& chip, const SessionRules& rules) {
-  bool inSession = false;
-  bool bytesSinceDump = false;
-  long long idleSince = monotonicNanos();
+  Sessions sessions{.idleSince = monotonicNanos()};
+  std::vector<HostEvent> events;
   while (!stopRequested) {
     timespec left{};
-    const timespec* timeout = inSession ? nullptr : idleTimeLeft(rules, idleSince, left);
-    LineEvents events;
-    if (!waitOnLine(line, inSession, timeout, events))
+    const timespec* timeout =
+        sessions.current ? nullptr : idleTimeLeft(rules, sessions.idleSince, left);
+    LineEvents woke;
+    if (!waitOnLine(line, sessions.current, timeout, woke))
       return 1;
-    if (events.timedOut)
+    if (woke.timedOut)
       return gaveUpStatus;
-    inSession = inSession || events.hostOpened;
-    if (!inSession)
-      continue;
-    if (events.bytesWaiting && serveWaitingBytes(wire, chip)) {
-      bytesSinceDump = true;
-      continue;
+    std::uint8_t buffer[4096];
+    const ssize_t n = woke.lineReady ? read(line.master, buffer, sizeof buffer) : -1;
+    const bool hungUp = woke.lineReady && n <= 0 && errno == EIO;
+    events.clear();
+    bool begun = false;
+    if (!readHostEventsInto(line.watch, events))
+      return 1;
+    int status = followHostsFrom(events, sessions, chip, rules, begun);
+    if (status >= 0)
+      return status;
+    if (n > 0) {
+      serveBytesFrom(wire, chip, buffer, static_cast<std::size_t>(n));
+      sessions.bytesSinceDump = true;
     }
-    if (events.hungUp) {
-      inSession = false;
-      bytesSinceDump = false;
-      if (!endSession(chip, rules.dumps))
-        return 1;
-      if (rules.once)
-        return 0;
-      idleSince = monotonicNanos();
+    if (hungUp && !begun) {
+      sessions.hosts = 0;
+      status = endSession(sessions, chip, rules);
+      if (status >= 0)
+        return status;
     }
   }
-  if (bytesSinceDump && !endSession(chip, rules.dumps))
+  if (sessions.bytesSinceDump && endSession(sessions, chip, rules) == 1)
     return 1;
   return 0;
 }
 
-// Opens the trace, makes the link, says where the chip is and serves it; returns the exit status.
-int serveOn(const ChipLine& line, const SimOptions& options) {
-  FilePointer trace;
-  if (options.tracePath != nullptr) {
-    trace.reset(fopen(options.tracePath, "w"));
-    if (!trace) {
-      fprintf(stderr, "kilnload-sim: could not open %s\n", options.tracePath);
-      return 1;
-    }
-  }
-  if (options.linkPath != nullptr && !linkTerminalAt(options.linkPath, line.path))
-    return 1;
+// Says where the chip is and serves it on the line, logging to trace; returns the exit status.
+int serveWith(const ChipLine& line, const SimOptions& options, FILE* trace) {
   catchStopSignals();
   printf("%s\n", line.path.c_str());
   fflush(stdout);
-  Wire wire{line.master, trace.get(), options.lineRate};
+  Wire wire{line.master, trace, options.lineRate, options.adapterLatencyMs * 1000000LL};
   ChipState chip = makeChip(options.partRow, options.faults);
-  const int status = serveSessions(line, wire, chip, options.sessions);
+  return serveSessions(line, wire, chip, options.sessions);
+}
+
+// Makes the link, opens the trace and serves the chip; returns the exit status. The link comes
+// first, so that a start it refuses leaves no file behind; a trace that cannot be opened takes
+// the link away again.
+int serveOn(const ChipLine& line, const SimOptions& options) {
+  if (options.linkPath != nullptr && !linkTerminalAt(options.linkPath, line.path))
+    return 1;
+  FilePointer trace;
+  if (options.tracePath != nullptr)
+    trace.reset(fopen(options.tracePath, "w"));
+  int status = 1;
+  if (options.tracePath != nullptr && !trace)
+    fprintf(stderr, "kilnload-sim: could not open %s\n", options.tracePath);
+  else
+    status = serveWith(line, options, trace.get());
   if (options.linkPath != nullptr)
     removeLinkAt(options.linkPath, line.path);
   return status;

@@ -30,6 +30,7 @@ enum OptionId {
   ignoreOption,
   refuseEraseOption,
   exitAfterOption,
+  adapterLatencyOption,
   helpOption = 'h',
 };
 
@@ -38,6 +39,7 @@ const option longOptions[] = {
     {"link", required_argument, nullptr, linkOption},
     {"once", no_argument, nullptr, onceOption},
     {"line-rate", no_argument, nullptr, lineRateOption},
+    {"adapter-latency", required_argument, nullptr, adapterLatencyOption},
     {"dump-program", required_argument, nullptr, dumpProgramOption},
     {"dump-data", required_argument, nullptr, dumpDataOption},
     {"trace", required_argument, nullptr, traceOption},
@@ -143,6 +145,16 @@ bool parseSecondsInto(long& seconds, const char* text) {
   return true;
 }
 
+// A minute is far beyond any adapter's latency timer.
+bool parseMillisecondsInto(long& milliseconds, const char* text) {
+  milliseconds = parseNumber(text, 10, 0, 60000);
+  if (milliseconds < 0) {
+    fprintf(stderr, "kilnload-sim: '%s' is not a number of milliseconds\n", text);
+    return false;
+  }
+  return true;
+}
+
 // Takes one option and its argument into options; returns false after a message when it is wrong.
 bool applyOptionTo(SimOptions& options, int option, const char* argument) {
   const OptionTarget target = targetOf(options, option);
@@ -162,6 +174,8 @@ bool applyOptionTo(SimOptions& options, int option, const char* argument) {
     return parseReplyInto(options.faults, argument);
   if (option == exitAfterOption)
     return parseSecondsInto(options.sessions.exitAfterSeconds, argument);
+  if (option == adapterLatencyOption)
+    return parseMillisecondsInto(options.adapterLatencyMs, argument);
   return false;  // getopt_long has said what was wrong
 }
 
@@ -199,6 +213,9 @@ void printSimUsage(FILE* file) {
       "                        SECONDS of the start or of the end of the last session\n"
       "  --line-rate           pace both directions as a 9600-baud 8N1 line, add 20 ms per\n"
       "                        erase and 2 ms per 16-byte block programmed\n"
+      "  --adapter-latency MS  hand each reply to the host MS milliseconds (0 to 60000) after\n"
+      "                        it has left the chip, as a USB serial adapter's latency timer\n"
+      "                        does; on top of --line-rate\n"
       "  --dump-program FILE   write program memory as Intel HEX when a session ends\n"
       "  --dump-data FILE      write data memory as Intel HEX when a session ends\n"
       "  --trace FILE          log every request (>) and reply (<) in hex, one per line;\n"

@@ -24,6 +24,7 @@ struct SimOptions {
   const char* linkPath = nullptr;   // also make a symbolic link to the terminal here
   const char* tracePath = nullptr;  // log the line here
   bool lineRate = false;            // pace the line as a 9600-baud wire
+  long adapterLatencyMs = 0;        // hold each reply back this long, as a USB adapter does
   SessionRules sessions;
   bool helpWanted = false;
 };

@@ -38,15 +38,17 @@ bool isLeftByEarlierRun(const char* path, const std::string& terminal) {
 }  // namespace
 
 bool openChipLine(ChipLine& line) {
-  line.master = posix_openpt(O_RDWR | O_NOCTTY);
+  // Non-blocking: a host may open the terminal again between the hang-up the chip saw and its
+  // read, and the chip must not sleep in that read while its wait is what watches for stops.
+  line.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (line.master < 0 || grantpt(line.master) != 0 || unlockpt(line.master) != 0 ||
       ptsname(line.master) == nullptr) {
     perror("kilnload-sim: pseudo-terminal");
     return false;
   }
   line.path = ptsname(line.master);
-  line.watch = inotify_init1(IN_CLOEXEC);
-  if (line.watch < 0 || inotify_add_watch(line.watch, line.path.c_str(), IN_OPEN) < 0) {
+  line.watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (line.watch < 0 || inotify_add_watch(line.watch, line.path.c_str(), IN_OPEN | IN_CLOSE) < 0) {
     perror("kilnload-sim: watching the terminal");
     return false;
   }
@@ -61,16 +63,24 @@ void closeChipLine(ChipLine& line) {
   line.watch = line.master = -1;
 }
 
-bool hostOpenedFrom(int watch) {
-  alignas(inotify_event) char events[4096];
-  const ssize_t n = read(watch, events, sizeof events);
-  bool opened = false;
-  for (ssize_t at = 0; at < n;) {
-    const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-    opened = opened || (event->mask & IN_OPEN) != 0;
-    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+bool readHostEventsInto(int watch, std::vector<HostEvent>& events) {
+  alignas(inotify_event) char buffer[4096];
+  ssize_t n = 0;
+  while ((n = read(watch, buffer, sizeof buffer)) > 0) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if ((event->mask & IN_OPEN) != 0)
+        events.push_back(HostEvent::opened);
+      if ((event->mask & IN_CLOSE) != 0)
+        events.push_back(HostEvent::closed);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
   }
-  return opened;
+  if (n < 0 && errno != EAGAIN) {
+    perror("kilnload-sim: watching the terminal");
+    return false;
+  }
+  return true;
 }
 
 bool linkTerminalAt(const char* path, const std::string& terminal) {

@@ -1,15 +1,20 @@
-// The pseudo-terminal the stand-in chip answers on: opening it, seeing a host open it, and the
-// symbolic link that gives it a fixed name.
+// The pseudo-terminal the stand-in chip answers on: opening it, seeing hosts open and close it,
+// and the symbolic link that gives it a fixed name.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
-// The pseudo-terminal and the watch that tells when a host opens it.
+// The pseudo-terminal and the watch that tells when a host opens or closes it.
 struct ChipLine {
-  int master = -1;   // the controlling side, where the chip reads and answers
-  int watch = -1;    // an inotify descriptor watching the terminal side for opens
+  int master = -1;   // the controlling side, non-blocking, where the chip reads and answers
+  int watch = -1;    // a non-blocking inotify descriptor watching the terminal side
   std::string path;  // the terminal side, for the host
 };
+
+// What a host did to the terminal side.
+enum class HostEvent : std::uint8_t { opened, closed };
 
 // Opens a pseudo-terminal and puts a watch on its terminal side; returns false after a message
 // when either could not be had, leaving what was opened for closeChipLine.
@@ -18,8 +23,9 @@ struct ChipLine {
 // Closes whatever of line is open.
 void closeChipLine(ChipLine& line);
 
-// Reads the events waiting on the watch; returns whether a host opened the terminal.
-[[nodiscard]] bool hostOpenedFrom(int watch);
+// Appends the opens and closes of the terminal that are waiting on watch to events, in the order
+// they happened; returns false after a message when the watch could not be read.
+[[nodiscard]] bool readHostEventsInto(int watch, std::vector<HostEvent>& events);
 
 // Makes a symbolic link to terminal at path. Only a link an earlier run left is replaced: one into
 // the folder of terminal whose terminal has gone. Returns false after a message, leaving path as

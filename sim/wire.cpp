@@ -32,16 +32,19 @@ void traceBytesInto(FILE* trace, char mark, const std::vector<std::uint8_t>& byt
   fputc('\n', trace);
 }
 
-// Sleeps until the reply to exchange would have crossed the line, the chip's work included.
-void awaitReplyTime(Wire& wire, const ChipExchange& exchange) {
+// Returns when the reply to exchange has left the chip: at once on an unpaced line, else once the
+// request and the chip's work are through and the reply has crossed the line.
+long long replySentAt(Wire& wire, const ChipExchange& exchange) {
+  if (!wire.paced)
+    return monotonicNanos();
   long long done = wire.receivedUntil;
   if (exchange.work == ChipWork::erase)
     done += eraseNanos;
   if (exchange.work == ChipWork::program)
     done += programNanos;
   done += static_cast<long long>(exchange.reply.size()) * byteNanos;
-  sleepUntil(done);
   wire.receivedUntil = done;
+  return done;
 }
 
 }  // namespace
@@ -67,8 +70,9 @@ void serveBytesFrom(Wire& wire, ChipState& chip, const std::uint8_t* bytes, std:
     traceBytesInto(wire.trace, exchange.discarded ? '?' : '>', exchange.request);
     if (exchange.reply.empty())
       continue;
-    if (wire.paced)
-      awaitReplyTime(wire, exchange);
+    // An adapter holds the reply on the host's side after it has left the chip, so the line's
+    // pacing goes on from then; a host that waits for each reply sends nothing meanwhile.
+    sleepUntil(replySentAt(wire, exchange) + wire.latencyNanos);
     (void)!write(wire.master, exchange.reply.data(), exchange.reply.size());
     traceBytesInto(wire.trace, '<', exchange.reply);
   }

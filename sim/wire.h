@@ -1,6 +1,6 @@
 // The line between the host and the stand-in chip, seen from the chip's end: answers paced like a
-// 9600-baud 8N1 wire when asked to, every request and reply logged to a trace, and the memories
-// written out as Intel HEX dumps.
+// 9600-baud 8N1 wire and held back like a USB serial adapter's when asked to, every request and
+// reply logged to a trace, and the memories written out as Intel HEX dumps.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,7 @@ struct Wire {
   int master = -1;              // the controlling side of the pseudo-terminal
   FILE* trace = nullptr;        // the log of requests and replies, null for none
   bool paced = false;           // answer no sooner than the real line would let it
+  long long latencyNanos = 0;   // how long an adapter holds each reply before the host has it
   long long receivedUntil = 0;  // paced: when the last byte received so far is through, in ns
 };
 
@@ -25,8 +26,8 @@ struct Wire {
 // Returns the span of nanos nanoseconds as a timespec.
 [[nodiscard]] timespec timespecOfNanos(long long nanos);
 
-// Hands the count bytes the host sent to chip and writes each answer to the wire, paced and traced
-// as the wire says. A reply the terminal does not take is lost, as on a real line.
+// Hands the count bytes the host sent to chip and writes each answer to the wire, paced, held back
+// and traced as the wire says. A reply the terminal does not take is lost, as on a real line.
 void serveBytesFrom(Wire& wire, ChipState& chip, const std::uint8_t* bytes, std::size_t count);
 
 // Writes memory as an Intel HEX dump to a new file at path, nothing when path is null; returns

@@ -339,7 +339,21 @@ TEST(Sim, EdgesOfTheStandInChip) {
        "test -L link || echo gone; cat d",
        "0\ngone\n" + end, ""},
       {"kilnload-sim -h >h; echo $?; kilnload-sim --help | cmp h - && head -n1 h",
-       "0\nUsage: kilnload-sim [options]\n", ""}};
+       "0\nUsage: kilnload-sim [options]\n", ""},
+      {"kilnload-sim --adapter-latency 60001 2>e; echo $?; head -n1 e",
+       "2\nkilnload-sim: '60001' is not a number of milliseconds\n", ""},
+      {"echo k >link; kilnload-sim --trace n --link link; test -e n || echo no", "no\n", refused},
+      {"kilnload-sim --nak 2 --exit-after 1 | { read -r t; for i in $(seq 20); do kilnload -p $t "
+       "-c -a; echo $?; done; } | sort | uniq -c",
+       "     20 1\n     20 Fail to erase program and data memory.\n     20 OK: ADI 842 KS 2.3\n"
+       "     20 Program memory erased.\n",
+       ""},
+      {"sh -c 'printf \"$$ \"; exec kilnload-sim --nak 2 --exit-after 1' | { read -r s t; "
+       "exec 3<>$t; stty raw -echo <&3; c='\\7\\16\\1C\\274'; printf $c >&3; head -c1 <&3 "
+       ">/dev/null; kill -STOP $s; exec 3>&-; exec 4<>$t; kill -CONT $s; printf $c >&4; "
+       "head -c1 <&4 | od -An -tx1; kilnload -p $t -a; kilnload -p $t -c -a; }",
+       " 06\n" + ok842 + "Fail to erase program and data memory.\n" + ok842 + erased + allErased,
+       ""}};
   for (const auto& [command, out, err] : rows) {
     std::filesystem::remove(dir + "/link");
     const RunResult run = runInScratchDir(command, false);
