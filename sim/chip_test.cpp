@@ -69,13 +69,4 @@ TEST(Chip, AnswersAndProgramsAsFlashDoes) {
   EXPECT_EQ(chip.data, Bytes(0x1000, 0xFF));
 }
 
-// The fault counts start again with each host session, whatever the last one left half sent.
-TEST(Chip, EachSessionCountsItsPacketsFromOne) {
-  ChipState chip = makeChip(1, {.nakPacket = 2});
-  const Bytes erase = {0x07, 0x0E, 0x01, 0x43, 0xBC, 0x07, 0x0E, 0x01, 0x43, 0xBC, 0x07, 0x0E};
-  EXPECT_EQ(answerTo(chip, erase), "\x06\x07");
-  resetSession(chip);
-  EXPECT_EQ(answerTo(chip, erase), "\x06\x07");
-}
-
 }  // namespace

@@ -27,11 +27,10 @@ int ioctl(int fd, unsigned long request, ...) {
   const int result = real(fd, request, settings), isGet = request == TIOCGSERIAL;
   if ((!isGet && request != TIOCSSERIAL) || result == 0)
     return result;
-  if (errno != ENOTTY && errno != EINVAL) {
-    line = -1;  // a line that has hung up keeps no settings to be put back
+  // A line that has hung up keeps no settings to be put back.
+  line = errno == ENOTTY || errno == EINVAL ? fd : -1;
+  if (line < 0)
     return result;
-  }
-  line = fd;
   if (start < 0)
     flags = start = (int)strtol(getenv("SERIAL_SHIM_FLAGS"), NULL, 0);
   if (strstr(getenv("SERIAL_SHIM_REFUSE"), isGet ? "get" : "set") != NULL) {

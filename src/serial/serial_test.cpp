@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "harness.h"
@@ -62,38 +63,33 @@ void playFarEnd(int& line, const std::string& events, steady_clock::time_point s
   }
 }
 
-// Each row: what the far end does while the port waits for length bytes, what the wait returns
-// and in how many ms. Bytes that trickle in do not move the deadline, and those past the length
-// stay on the line; a wake-up with nothing to read does not end the wait, a hang-up does.
+// Each row: what the far end does while the port waits for 25 bytes, what the wait returns and
+// in how many ms. Bytes that trickle in do not move the deadline, and those past the 25th stay
+// on the line; a wake-up with nothing to read does not end the wait, a hang-up does.
 TEST(Serial, BoundedReadKeepsItsDeadlineAndSleeps) {
-  struct Row {
-    int length;
-    std::string events, received;
-    int atLeast, below;
-  };
-  const Row rows[] = {
-      {25, "0:0123456789", "0123456789", 990, 1200},
-      {25, "100:0123 200:456789 300:abcdefghijklmnoXYZ", "0123456789abcdefghijklmno", 290, 600},
-      {25, "400:ab 800:cd 1200:ef", "abcd", 990, 1190},
-      {25, "100:!", "", 90, 500},
-      {25, "100:~ 300:~", "", 990, 1200},
+  const std::tuple<std::string, std::string, int, int> rows[] = {
+      {"0:0123456789", "0123456789", 990, 1200},
+      {"100:0123 200:456789 300:abcdefghijklmnoXYZ", "0123456789abcdefghijklmno", 290, 600},
+      {"400:ab 800:cd 1200:ef", "abcd", 990, 1190},
+      {"100:!", "", 90, 500},
+      {"100:~ 300:~", "", 990, 1200},
   };
   signal(SIGUSR1, [](int) {});
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.events);
+  for (const auto& [events, received, atLeast, below] : rows) {
+    SCOPED_TRACE(events);
     std::string path;
     int line = openLineInto(path);
     const int fd = openSerialPort(path.c_str());
     const auto start = steady_clock::now();
-    std::thread farEnd(playFarEnd, std::ref(line), row.events, start, pthread_self());
+    std::thread farEnd(playFarEnd, std::ref(line), events, start, pthread_self());
     const std::clock_t cpuBefore = std::clock();
     std::uint8_t buffer[32] = {};
-    const int n = readSerialPortUpto(fd, buffer, row.length);
+    const int n = readSerialPortUpto(fd, buffer, 25);
     const auto waited = steady_clock::now() - start;
     farEnd.join();
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), std::size_t(n)), row.received);
-    EXPECT_GE(waited, milliseconds(row.atLeast));
-    EXPECT_LT(waited, milliseconds(row.below));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), std::size_t(n)), received);
+    EXPECT_GE(waited, milliseconds(atLeast));
+    EXPECT_LT(waited, milliseconds(below));
     EXPECT_LT(std::clock() - cpuBefore, CLOCKS_PER_SEC / 10);  // one that spins burns the wait
     EXPECT_EQ(closeSerialPort(fd), 0);
     if (line >= 0)
