@@ -60,3 +60,9 @@ int close(int fd) {
     dprintf(2, "serial shim: the line closes with flags %#x\n", (unsigned)flags);
   return real(fd);
 }
+
+// A run that ends without closing the line must not leave its flags changed either.
+__attribute__((destructor)) static void checkAtExit(void) {
+  if (line >= 0 && flags != start)
+    dprintf(2, "serial shim: the run ends with flags %#x\n", (unsigned)flags);
+}
