@@ -220,16 +220,15 @@ TEST(Scenario, WriteSendsTheBlocksThatAreNotZeroProgramMemoryFirst) {
 }
 
 TEST(Scenario, TheFirstFailedBlockEndsThatMemorysWrite) {
-  const std::string files = fourBlocks + "|" + oneBlock, before = ok842 + read1 + read2,
+  const std::string files = fourBlocks + "|" + oneBlock, head = ok842 + read1 + read2,
                     failed = "Fail to write program memory.\n",
                     written = ".\nData memory written.\n", args = "-p tty -w 1.hex -e 2.hex",
-                    unknown = before + ".Unknown response.\n" + failed + written;
+                    unknown = head + ".Unknown response.\n" + failed + written;
   runScenarios(
-      {{"--nak 1", args, files, before + "NAK recieved.\n" + failed + written, "", 1,
-        ID + W00 + E00},
+      {{"--nak 1", args, files, head + "NAK recieved.\n" + failed + written, "", 1, ID + W00 + E00},
        {"--reply 2:FF", args, files, unknown, "", 1, ID + W00 + W10 + E00},
        {"--reply 2:00", args, files, unknown, "", 1, ID + W00 + W10 + E00},
-       {"--silent-after 3", args, files, before + "..." + failed + "Fail to write data memory.\n",
+       {"--silent-after 3", args, files, head + "..." + failed + "Fail to write data memory.\n",
         timeOut + timeOut, 1, ID + W00 + W10 + W20 + W30 + E00}});
 }
 
@@ -245,7 +244,7 @@ const std::pair<std::string, std::string> hexFiles[] = {
     {"label:0400000012ABCDEF83 and more\n" + end, ""},
     {":0400000012ABCDEF83x\n" + end, ""},
     {":0400000012ABCDEF000102 junk\n" + end, ""},
-    {": 04 0000 00 12\tAB\r\nCD EF 83\n" + end, ""},
+    {": 04 0000 0 12\tAB\r\nCD EF 83\n" + end, ""},
     {std::string("\0junk\0\n", 7) + good + end + ":ZZ\n", ""},
     {":00F8000008\n:0400100300001234A3\n:04001005DEADBEEFAF\n" + good + end, ""},
     {":020010020000EC\n:020010040000EA\n" + good + end, ""},
@@ -269,8 +268,7 @@ TEST(Scenario, HexFiles) {
   std::vector<Scenario> rows = {
       {"", "-p tty -w /dev/null", "", ok842 + "Read hexfile - /dev/null.\nHex read error.\n", noEnd,
        1, ID},
-      {"", "-p tty -w .", "", ok842 + "Read hexfile - ..\n", "Could not open hexfile - ..\n", 1,
-       ID},
+      {"", "-ptty -w .", "", ok842 + "Read hexfile - ..\n", "Could not open hexfile - ..\n", 1, ID},
       {"", "-p tty -w none -e 1.hex", oneBlock, ok842 + "Read hexfile - none.\n",
        "Could not open hexfile - none.\n", 1, ID}};
   const std::string sent =
@@ -320,18 +318,19 @@ TEST(Sim, EdgesOfTheStandInChip) {
   const std::tuple<std::string, std::string, std::string> rows[] = {
       {"echo keep >1.hex; ln -s 1.hex link; " + sim + "readlink link", "1\n1.hex\n", refused},
       {"ln -s /dev/pts/ptmx link; " + sim + "readlink link", "1\n/dev/pts/ptmx\n", refused},
-      {"echo keep >link; " + sim + "cat link", "1\nkeep\n", refused},
       {"ln -s /dev/pts/9999 link; " + sim + "test -L link || echo gone", "3\ngone\n", ""},
       {"{ kilnload-sim --once --dump-data /dev/full; echo $? >&2; } | { read -r tty; kilnload -v "
        "-p $tty; }",
        version + ok842, "kilnload-sim: could not write /dev/full\n1\n"},
       {"kilnload-sim --once --trace t | { read -r tty; printf x >$tty; }; cat t", "? 78\n", ""},
-      {"for a in '--exit-after 0' junk '--reply 5' '--adapter-latency 60001' '--trace none/t' "
-       "'--link none/l'; do kilnload-sim --exit-after 1 $a 2>e; echo $?; head -n1 e; done",
+      {"for a in '--exit-after 0' junk '--reply 5' '--reply 1:100' '--part 999' '--nak 0' "
+       "'--adapter-latency 60001' '--trace none/t' '--link none/l'; do kilnload-sim "
+       "--exit-after 1 $a 2>e; echo $?; head -n1 e; done",
        "2\nkilnload-sim: '0' is not a number of seconds\n2\nkilnload-sim: unexpected argument "
-       "'junk'\n2\nkilnload-sim: '5' is not N:BYTE\n2\nkilnload-sim: '60001' is not a number of "
-       "milliseconds\n1\nkilnload-sim: could not open none/t\n1\nkilnload-sim: could not link "
-       "none/l: No such file or directory\n",
+       "'junk'\n2\nkilnload-sim: '5' is not N:BYTE\n2\nkilnload-sim: '1:100' is not N:BYTE\n2\n"
+       "kilnload-sim: unknown part '999' (814 or 842)\n2\nkilnload-sim: '0' is not a packet count\n"
+       "2\nkilnload-sim: '60001' is not a number of milliseconds\n1\nkilnload-sim: could not open "
+       "none/t\n1\nkilnload-sim: could not link none/l: No such file or directory\n",
        ""},
       {"{ sh -c 'echo $$; exec kilnload-sim --link link --dump-data d'; echo $?; } | { read -r "
        "pid; "
@@ -340,7 +339,9 @@ TEST(Sim, EdgesOfTheStandInChip) {
        "0\ngone\n" + end, ""},
       {"kilnload-sim -h >h; echo $?; kilnload-sim --help | cmp h - && head -n1 h",
        "0\nUsage: kilnload-sim [options]\n", ""},
-      {"echo k >link; kilnload-sim --trace n --link link; test -e n || echo no", "no\n", refused},
+      {"echo keep >link; kilnload-sim --trace n --link link; echo $?; cat link; test -e n || echo "
+       "no",
+       "1\nkeep\nno\n", refused},
       {"kilnload-sim --nak 2 --exit-after 1 | { read -r t; for i in $(seq 20); do kilnload -p $t "
        "-c -a; echo $?; done; } | sort | uniq -c",
        "     20 1\n     20 Fail to erase program and data memory.\n     20 OK: ADI 842 KS 2.3\n"

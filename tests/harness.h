@@ -16,8 +16,7 @@
 
 struct RunResult {
   int status = -1;  // the exit status, or 128 + the signal that ended it; 124 when it hung
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // Runs the shell command line in the scratch folder with standard input from /dev/null and its
