@@ -11,6 +11,7 @@
 #include "chip.h"
 #include "hex/hex.h"
 #include "options.h"
+#include "serial/serial.h"
 #include "terminal.h"
 #include "wire.h"
 

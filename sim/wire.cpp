@@ -49,16 +49,6 @@ long long replySentAt(Wire& wire, const ChipExchange& exchange) {
 
 }  // namespace
 
-long long monotonicNanos() {
-  const timespec now = nowMonotonic();
-  return now.tv_sec * nanosPerSecond + now.tv_nsec;
-}
-
-timespec timespecOfNanos(long long nanos) {
-  return timespec{static_cast<time_t>(nanos / nanosPerSecond),
-                  static_cast<long>(nanos % nanosPerSecond)};
-}
-
 void serveBytesFrom(Wire& wire, ChipState& chip, const std::uint8_t* bytes, std::size_t count) {
   if (wire.paced) {
     wire.receivedUntil =

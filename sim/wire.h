@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <vector>
 
 #include "chip.h"
@@ -19,12 +18,6 @@ struct Wire {
   long long latencyNanos = 0;   // how long an adapter holds each reply before the host has it
   long long receivedUntil = 0;  // paced: when the last byte received so far is through, in ns
 };
-
-// Returns the time on the monotonic clock in nanoseconds.
-[[nodiscard]] long long monotonicNanos();
-
-// Returns the span of nanos nanoseconds as a timespec.
-[[nodiscard]] timespec timespecOfNanos(long long nanos);
 
 // Hands the count bytes the host sent to chip and writes each answer to the wire, paced, held back
 // and traced as the wire says. A reply the terminal does not take is lost, as on a real line.

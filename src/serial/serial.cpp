@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 
 #if defined(__linux__)
 #include <linux/serial.h>
@@ -16,38 +15,23 @@
 
 namespace {
 
-timespec addTimeOut(timespec start) {
-  start.tv_sec += SerialTimeOut.tv_sec;
-  start.tv_nsec += static_cast<long>(SerialTimeOut.tv_usec) * 1000L;
-  if (start.tv_nsec > 999999999L) {
-    start.tv_sec += 1;
-    start.tv_nsec -= 1000000000L;
-  }
-  return start;
-}
+constexpr long long nanosPerSecond = 1000000000LL;
+constexpr long long nanosPerMilli = 1000000LL;
+constexpr long long timeOutNanos =
+    SerialTimeOut.tv_sec * nanosPerSecond + SerialTimeOut.tv_usec * 1000LL;
 
-bool reached(const timespec& now, const timespec& deadline) {
-  return now.tv_sec > deadline.tv_sec ||
-         (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
-}
+// closeSerialPort is handed only the descriptor, yet must give the line back as it was found; a
+// run holds one port, so one record of what it found is all there is to keep.
+struct FoundLine {
+  int fd = -1;
+  termios settings{};
+  bool lowLatencyTurnedOn = false;
+};
+FoundLine found;
 
-timespec timeLeft(const timespec& now, const timespec& deadline) {
-  if (reached(now, deadline))
-    return timespec{0, 0};
-  timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-  if (left.tv_nsec < 0) {
-    left.tv_sec -= 1;
-    left.tv_nsec += 1000000000L;
-  }
-  return left;
-}
-
-bool configureRaw(int fd) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0)
-    return false;
+bool configureRaw(int fd, termios tio) {
   cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL;
+  tio.c_cflag |= CLOCAL | CREAD;
   (void)cfsetispeed(&tio, B9600);
   (void)cfsetospeed(&tio, B9600);
   tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | PARODD | CSIZE);
@@ -63,78 +47,82 @@ bool configureRaw(int fd) {
 }
 
 #if defined(__linux__)
-// closeSerialPort is handed only the descriptor, yet must leave the driver's flag as it found it;
-// a run holds one port, so the descriptor whose flag this process turned on is all there is to
-// remember (-1: none).
-int lowLatencyTurnedOnAt = -1;
 constexpr int lowLatency = static_cast<int>(ASYNC_LOW_LATENCY);
 
 // Asks the driver to hand each received byte on at once instead of on its latency timer, which
-// on a USB adapter costs up to a timer period per one-byte reply. Where the device has no such
-// setting or refuses it, the line works as it is, only slower.
-void requestLowLatency(int fd) {
+// on a USB adapter costs up to a timer period per one-byte reply; returns whether this turned it
+// on. Where the device has no such setting or refuses it, the line works as it is, only slower.
+bool requestLowLatency(int fd) {
   serial_struct settings{};
   if (ioctl(fd, TIOCGSERIAL, &settings) != 0 || (settings.flags & lowLatency) != 0)
-    return;
+    return false;
   settings.flags |= lowLatency;
-  if (ioctl(fd, TIOCSSERIAL, &settings) == 0)
-    lowLatencyTurnedOnAt = fd;
+  return ioctl(fd, TIOCSSERIAL, &settings) == 0;
 }
 
-// Turns the low-latency flag off again on fd if requestLowLatency turned it on there.
-void restoreLowLatency(int fd) {
+void turnLowLatencyOff(int fd) {
   serial_struct settings{};
-  if (fd != lowLatencyTurnedOnAt)
-    return;
-  lowLatencyTurnedOnAt = -1;
   if (ioctl(fd, TIOCGSERIAL, &settings) == 0) {
     settings.flags &= ~lowLatency;
     (void)ioctl(fd, TIOCSSERIAL, &settings);
   }
 }
 #else
-void requestLowLatency(int /*fd*/) {}
-void restoreLowLatency(int /*fd*/) {}
+bool requestLowLatency(int /*fd*/) {
+  return false;
+}
+void turnLowLatencyOff(int /*fd*/) {}
 #endif
 
 }  // namespace
 
-timespec nowMonotonic() {
+long long monotonicNanos() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
+  return now.tv_sec * nanosPerSecond + now.tv_nsec;
+}
+
+timespec timespecOfNanos(long long nanos) {
+  return timespec{static_cast<time_t>(nanos / nanosPerSecond),
+                  static_cast<long>(nanos % nanosPerSecond)};
 }
 
 int openSerialPort(const char* path) {
-  const int fd = open(path, O_RDWR | O_NONBLOCK);
+  // A line that became the controlling terminal would kill the run with SIGHUP when it hangs up.
+  const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
   if (fd < 0)
     return -1;
   // Two writers on one chip interleave their packets and corrupt its memory, so the line is held
   // by one process at a time; the lock comes first, so that a run refused the line leaves the
   // settings of the run that holds it alone.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !configureRaw(fd)) {
+  termios settings{};
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &settings) != 0 ||
+      !configureRaw(fd, settings)) {
     close(fd);
     return -1;
   }
-  requestLowLatency(fd);
+  found = {fd, settings, requestLowLatency(fd)};
   return fd;
 }
 
 int closeSerialPort(int fd) {
-  restoreLowLatency(fd);
+  if (fd == found.fd) {
+    if (found.lowLatencyTurnedOn)
+      turnLowLatencyOff(fd);
+    // At once: the last request has been sent, and output held back by flow control the found
+    // settings turn on again must not keep the run from ending.
+    (void)tcsetattr(fd, TCSANOW, &found.settings);
+    found = {};
+  }
   return close(fd) == 0 ? 0 : -1;
 }
 
 int readSerialPortInto(int fd, int size, std::uint8_t* buffer) {
-  if (size <= 0)
-    return 0;
   const ssize_t n = read(fd, buffer, static_cast<size_t>(size));
   return n > 0 ? static_cast<int>(n) : 0;
 }
 
 int writeSerialPortFrom(int fd, int length, const std::uint8_t* data) {
-  if (length <= 0)
-    return 0;
   const ssize_t n = write(fd, data, static_cast<size_t>(length));
   if (n < 0)
     return 0;
@@ -143,16 +131,18 @@ int writeSerialPortFrom(int fd, int length, const std::uint8_t* data) {
 }
 
 int readSerialPortUpto(int fd, std::uint8_t* buffer, int length) {
-  const timespec deadline = addTimeOut(nowMonotonic());
+  const long long deadline = monotonicNanos() + timeOutNanos;
   int received = 0;
   while (received < length) {
     pollfd waitFor{fd, POLLIN, 0};
-    const timespec left = timeLeft(nowMonotonic(), deadline);
+    // Rounded up: a sleep that ended just short of the deadline would be followed by sleeps of 0.
+    const long long left = deadline - monotonicNanos();
+    const int millis = left > 0 ? static_cast<int>((left + nanosPerMilli - 1) / nanosPerMilli) : 0;
     // A signal only cuts a sleep short, but a poll that cannot sleep at all would spin.
-    const bool pollFailed = ppoll(&waitFor, 1, &left, nullptr) < 0 && errno != EINTR;
+    const bool pollFailed = poll(&waitFor, 1, millis) < 0 && errno != EINTR;
     const int n = readSerialPortInto(fd, length - received, buffer + received);
     received += n;
-    if (pollFailed || reached(nowMonotonic(), deadline))
+    if (pollFailed || monotonicNanos() >= deadline)
       break;
     // A wake-up with nothing to read is no reason to stop (another reader of the device may have
     // taken the bytes), but a line whose far end has gone reports so for ever: nothing more can

@@ -10,13 +10,14 @@
 inline constexpr timeval SerialTimeOut{1, 0};
 
 // Opens path as a raw, non-blocking 9600-baud 8N1 line without flow control, held under an
-// exclusive advisory lock; returns the descriptor, or -1 (nothing left open) when the path
-// cannot be opened, is not a terminal, cannot be configured or is locked by another process. On
-// Linux it also turns on the driver's low-latency mode where the device has one and allows it.
+// exclusive advisory lock and never as the controlling terminal, and keeps the settings it found
+// for closeSerialPort; returns the descriptor, or -1 (nothing left open, nothing changed) when the
+// path cannot be opened, is not a terminal, cannot be configured or is locked by another process.
+// On Linux it also turns on the driver's low-latency mode where the device has one and allows it.
 [[nodiscard]] int openSerialPort(const char* path);
 
-// Turns low-latency mode off again where openSerialPort turned it on, then closes fd; returns 0,
-// or -1 when close fails.
+// Puts back the settings and the low-latency mode openSerialPort found on fd, then closes it;
+// returns 0, or -1 when close fails.
 [[nodiscard]] int closeSerialPort(int fd);
 
 // One non-blocking read of up to size bytes into buffer; returns the count, 0 when nothing was
@@ -27,14 +28,17 @@ inline constexpr timeval SerialTimeOut{1, 0};
 // count written (possibly short), 0 when the write failed.
 [[nodiscard]] int writeSerialPortFrom(int fd, int length, const std::uint8_t* data);
 
-// Returns the time on the monotonic clock. The read deadline runs on it: a wall clock stepped back
-// by the time service would otherwise stretch a one-second wait into a hang.
-[[nodiscard]] timespec nowMonotonic();
-
 // Collects length bytes into buffer, sleeping while none arrive, until the count is complete or
 // SerialTimeOut has passed since the call began; returns the count received, short on a time-out
-// or a line that has hung up.
+// or a line that has hung up. A signal does not end the wait.
 [[nodiscard]] int readSerialPortUpto(int fd, std::uint8_t* buffer, int length);
 
 // Discards every byte already waiting on fd without waiting for more.
 void clearInputBuffer(int fd);
+
+// Returns the time on the monotonic clock in nanoseconds. Every deadline runs on it: a wall clock
+// stepped back by the time service would otherwise stretch a one-second wait into a hang.
+[[nodiscard]] long long monotonicNanos();
+
+// Returns the span of nanos nanoseconds as a timespec.
+[[nodiscard]] timespec timespecOfNanos(long long nanos);
