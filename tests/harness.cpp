@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -39,11 +38,13 @@ int openLineInto(std::string& path) {
 }
 
 RunResult runInScratchDir(const std::string& line, bool wrapped) {
-  const char* wrapper = getenv("KILNLOAD_WRAPPER");
-  std::string wrappedLine = line, quoted;
-  if (wrapper != nullptr && wrapped)
-    wrappedLine.insert(std::min(line.find("kilnload"), line.size()), wrapper + std::string(" "));
-  for (const char c : wrappedLine)
+  // Every kilnload the line runs by name goes through a function that puts the wrapper first; the
+  // wrapper finds the program itself on PATH, by the name a user types.
+  const std::string wrapper = wrapped && getenv("KILNLOAD_WRAPPER") != nullptr
+                                  ? "kilnload() { $KILNLOAD_WRAPPER kilnload \"$@\"; }; "
+                                  : "";
+  std::string quoted;
+  for (const char c : wrapper + line)
     quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   const std::string command =
       "cd " + scratchDir() + " && timeout 60 sh -c '" + quoted + "' </dev/null >out 2>err";

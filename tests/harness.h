@@ -20,7 +20,7 @@ struct RunResult {
 };
 
 // Runs the shell command line in the scratch folder with standard input from /dev/null and its
-// output into the files "out" and "err" there, its first kilnload behind the words of
-// KILNLOAD_WRAPPER if that is set and wrapped holds; kills it with all it started when it runs
+// output into the files "out" and "err" there, every kilnload it runs by name behind the words
+// of KILNLOAD_WRAPPER if that is set and wrapped holds; kills it with all it started when it runs
 // for a minute; returns its status and both its streams.
 [[nodiscard]] RunResult runInScratchDir(const std::string& line, bool wrapped = true);

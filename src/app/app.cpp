@@ -1,7 +1,10 @@
 #include "app/app.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 #include "hex/hex.h"
@@ -67,6 +70,51 @@ struct RunSettings {
   return true;
 }
 
+void requestStop(int signal) {
+  if (stopSignal == 0)
+    stopSignal = signal;
+}
+
+// Catches the stop signals, so that a run ends between exchanges with the line given back,
+// unless one was ignored when the run began (nohup, a script's trap '' INT, a background job of a
+// non-interactive shell): that choice is the caller's. A reader of the output that goes away
+// must not end the run either, with the chip half written and no exit status to tell.
+void catchSignals() {
+  for (const int each : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    if (sigaction(each, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+      continue;
+    // Without SA_RESTART, so that a read of an image from a pipe that has stalled gives way.
+    action = {};
+    action.sa_handler = requestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(each, &action, nullptr);
+  }
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// A standard stream left closed would be the descriptor the port gets, and the messages meant
+// for it would go to the chip.
+void openClosedStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    // open takes the lowest free descriptor, which is fd: all below it are open by now.
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+      (void)open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);  // NOLINT(android-cloexec-open)
+  }
+}
+
+// Ends a run that a stop signal cut short by that signal's own default action, after saying so,
+// so that a shell sees 128+N and a script's trap runs; returns status when none came.
+int endBy(int status) {
+  if (stopSignal == 0)
+    return status;
+  fputs("Interrupted.\n", stderr);
+  fflush(stdout);
+  signal(stopSignal, SIG_DFL);
+  raise(stopSignal);
+  return 128 + stopSignal;
+}
+
 // One memory to write: its image lives from the read, before anything touches the chip, until
 // its own write is done.
 struct MemoryJob {
@@ -78,16 +126,16 @@ struct MemoryJob {
 };
 
 // Reads the image of every requested job, in order; returns false after the messages of the
-// first one that cannot be had, whose later jobs are not read.
+// first one that cannot be had, whose later jobs are not read, or when a stop signal has come.
 [[nodiscard]] bool readImagesInto(MemoryJob (&jobs)[2]) {
   for (MemoryJob& job : jobs) {
-    if (!job.requested)
+    if (!job.requested || stopSignal != 0)
       continue;
     job.image = allocateMemory(job.size);
     if (!job.image || readHexFile(job.path, job.size, job.image.get()) != 1)
       return false;
   }
-  return true;
+  return stopSignal == 0;
 }
 
 // Reads every image settings name, then carries out the erases and writes they ask for, in their
@@ -103,16 +151,15 @@ struct MemoryJob {
     return false;
 
   // A refused erase or write still lets the later actions run, but the run as a whole has then
-  // failed.
+  // failed. After a stop signal no action starts.
   bool failed = false;
-  if (settings.eraseProgram)
+  if (settings.eraseProgram && stopSignal == 0)
     failed |= !eraseProgramMemory(port);
-  if (settings.eraseAll)
+  if (settings.eraseAll && stopSignal == 0)
     failed |= !eraseProgramAndDataMemory(port);
   for (MemoryJob& job : jobs) {
-    if (!job.requested)
-      continue;
-    failed |= !job.write(port, device, job.image.get());
+    if (job.requested && stopSignal == 0)
+      failed |= !job.write(port, device, job.image.get());
     job.image.reset();
   }
   return !failed;
@@ -127,6 +174,8 @@ struct MemoryJob {
     return 0;
   }
 
+  if (stopSignal != 0)
+    return 1;
   const int port = openSerialPort(settings.portPath);
   if (port < 0) {
     fprintf(stderr, "Could not open %s.\n", settings.portPath);
@@ -134,14 +183,8 @@ struct MemoryJob {
   }
   if (settings.showVersion)
     fputs("kilnload ver.0.1\n", stdout);
-  clearInputBuffer(port);
-  const int device = identify(port);
-  if (device <= 0) {
-    (void)closeSerialPort(port);
-    return 1;
-  }
-
-  const bool succeeded = runActions(port, device, settings);
+  const int device = stopSignal == 0 ? identify(port) : 0;
+  const bool succeeded = device != 0 && runActions(port, device, settings);
   const int closed = closeSerialPort(port);
   if (!succeeded)
     return 1;
@@ -162,6 +205,8 @@ void print_help() {
 }
 
 int runKilnload(int argc, char** argv) {
+  openClosedStreams();
+  catchSignals();
   // With both streams in one log, lines must appear in the order they were issued, also when
   // standard output is a pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -178,5 +223,5 @@ int runKilnload(int argc, char** argv) {
     print_help();
     return 1;
   }
-  return runSequence(settings);
+  return endBy(runSequence(settings));
 }

@@ -7,5 +7,6 @@ void print_help();
 // Parses the whole command line, then runs the requested actions in their fixed order, every hex
 // image read before the chip is touched; returns the exit status: 0 on success, 1 for a faulty
 // command line (nothing opened) or when the run could not start or an action failed, 255 when
-// the port would not close.
+// the port would not close. A SIGINT, SIGTERM or SIGHUP ends the run after the exchange in
+// flight, and the process by that signal.
 [[nodiscard]] int runKilnload(int argc, char** argv);

@@ -12,6 +12,8 @@ const DeviceEntry devs[4] = {
     {"", 0, 0},
 };
 
+volatile std::sig_atomic_t stopSignal = 0;
+
 namespace {
 
 // The identification reply, as in "ADI 842 KS 2.3": the manufacturer's code, a space, the product
@@ -28,6 +30,13 @@ constexpr char supportedLoaderVersion = '2';
 constexpr int productIdEnd = 10;
 constexpr int deviceNameEnd = 8;
 constexpr int identityEnd = 14;
+
+// Sends a request on an empty line: a byte that came before it (noise, an answer that came late)
+// would otherwise be taken for its reply, and every later reply read one late.
+int sendRequestFrom(int port, int length, const std::uint8_t* request) {
+  clearInputBuffer(port);
+  return writeSerialPortFrom(port, length, request);
+}
 
 // The 1-byte answer to a Loader packet, or -1 when none came within the time-out.
 int awaitReply(int port) {
@@ -58,15 +67,7 @@ bool isZeroBlock(const std::uint8_t* block) {
   return true;
 }
 
-}  // namespace
-
-int checkSum(const std::uint8_t* data, int count) {
-  unsigned sum = 0;
-  for (int i = 0; i < count; ++i)
-    sum += data[i];
-  return static_cast<int>((256U - sum % 256U) % 256U);
-}
-
+// Fills a 24-byte write packet for command with address and the 16 bytes at block.
 void fillWritePacketInto(std::uint8_t* packet, std::uint8_t command, int address,
                          const std::uint8_t* block) {
   packet[0] = packetStart[0];
@@ -79,6 +80,15 @@ void fillWritePacketInto(std::uint8_t* packet, std::uint8_t command, int address
   std::memcpy(packet + writeDataOffset, block, blockLength);
   packet[writePacketLength - 1] =
       static_cast<std::uint8_t>(checkSum(packet + 2, writePayloadLength + 1));
+}
+
+}  // namespace
+
+int checkSum(const std::uint8_t* data, int count) {
+  unsigned sum = 0;
+  for (int i = 0; i < count; ++i)
+    sum += data[i];
+  return static_cast<int>((256U - sum % 256U) % 256U);
 }
 
 int identifyDevice(const char* code) {
@@ -97,7 +107,7 @@ int dmsize(int index) {
   return devs[index].dataSize;
 }
 
-int checkIdentityFrom(const std::uint8_t* reply) {
+int checkIdentity(const std::uint8_t* reply) {
   // The texts printed are zero-terminated strings cut from the reply, so a zero byte inside the
   // reply ends them early.
   char text[identifyReplyLength + 1] = {};
@@ -123,17 +133,18 @@ int checkIdentityFrom(const std::uint8_t* reply) {
 }
 
 int identify(int port) {
-  (void)writeSerialPortFrom(port, sizeof identifyRequest, identifyRequest);
+  // A request that did not go out shows as the time-out of its reply.
+  (void)sendRequestFrom(port, sizeof identifyRequest, identifyRequest);
   std::uint8_t reply[identifyReplyLength] = {};
   if (readSerialPortUpto(port, reply, identifyReplyLength) < identifyReplyLength) {
     fputs("Serial Port: Time Out.\n", stderr);
     return 0;
   }
-  return checkIdentityFrom(reply);
+  return checkIdentity(reply);
 }
 
 bool eraseProgramMemory(int port) {
-  if (writeSerialPortFrom(port, sizeof eraseProgramPacket, eraseProgramPacket) !=
+  if (sendRequestFrom(port, sizeof eraseProgramPacket, eraseProgramPacket) !=
       sizeof eraseProgramPacket) {
     fputs("Serial port wirte error.\n", stderr);
   }
@@ -142,7 +153,9 @@ bool eraseProgramMemory(int port) {
 }
 
 bool eraseProgramAndDataMemory(int port) {
-  (void)writeSerialPortFrom(port, sizeof eraseAllPacket, eraseAllPacket);
+  // Unlike the program-memory erase, this one has never reported a short send: its reply, or the
+  // time-out of it, says all there is.
+  (void)sendRequestFrom(port, sizeof eraseAllPacket, eraseAllPacket);
   return reportErase(awaitReply(port), "Program and data memory erased.\n",
                      "Fail to erase program and data memory.\n");
 }
@@ -153,8 +166,10 @@ int writeBufferFrom(int port, std::uint8_t command, int size, const std::uint8_t
     // The chip keeps whatever it held under an all-zero block: such blocks are never sent.
     if (isZeroBlock(image + address))
       continue;
+    if (stopSignal != 0)
+      return 0;
     fillWritePacketInto(packet, command, address, image + address);
-    if (writeSerialPortFrom(port, writePacketLength, packet) != writePacketLength) {
+    if (sendRequestFrom(port, writePacketLength, packet) != writePacketLength) {
       fputs("Serial write error.\n", stdout);
       return 0;
     }

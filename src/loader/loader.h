@@ -1,6 +1,7 @@
 // The chip's download loader: packets, identification, erase and memory write.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 
 // One row of the device table: the loader's three-character product code and memory sizes.
@@ -37,12 +38,12 @@ inline constexpr int writePacketLength = writePayloadLength + 4;  // 24
 inline constexpr int writeAddressOffset = 4;
 inline constexpr int writeDataOffset = writeAddressOffset + 3;
 
+// The stop signal that has come, 0 while none has. A write sends no packet after it, so that a
+// run ends between exchanges and the chip's answer to the last packet is not left on the line.
+extern volatile std::sig_atomic_t stopSignal;
+
 // Returns the byte that makes the count bytes at data plus itself add up to 0 modulo 256.
 [[nodiscard]] int checkSum(const std::uint8_t* data, int count);
-
-// Fills a 24-byte write packet for command with address and the 16 bytes at block.
-void fillWritePacketInto(std::uint8_t* packet, std::uint8_t command, int address,
-                         const std::uint8_t* block);
 
 // Returns the row of devs whose name equals the first three characters of code, 0 when none.
 [[nodiscard]] int identifyDevice(const char* code);
@@ -55,7 +56,7 @@ void fillWritePacketInto(std::uint8_t* packet, std::uint8_t command, int address
 
 // Judges a 25-byte identification reply and prints the verdict; returns the device index, or 0
 // after a message when the chip is not one this tool supports.
-[[nodiscard]] int checkIdentityFrom(const std::uint8_t* reply);
+[[nodiscard]] int checkIdentity(const std::uint8_t* reply);
 
 // Asks the chip on port who it is and prints the verdict; returns the device index, or 0 after a
 // message when it is silent or not supported.
@@ -70,7 +71,7 @@ void fillWritePacketInto(std::uint8_t* packet, std::uint8_t command, int address
 
 // Sends every 16-byte block of image that is not all zero under command, printing a "." per
 // acknowledged packet; returns 1 when all were acknowledged, 0 after a message at the first
-// failure.
+// failure, or silently when stopSignal has come before a packet still to send.
 [[nodiscard]] int writeBufferFrom(int port, std::uint8_t command, int size,
                                   const std::uint8_t* image);
 
