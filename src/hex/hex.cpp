@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <new>
 
@@ -19,8 +20,8 @@ int hexDigitValue(int c) {
 
 // Scans one field of at most width hexadecimal digits after skipping white space, line ends
 // included, and leaves the character that ended it unread; returns false when the field holds no
-// digit. A sign or a "0x" prefix, which formatted input would take, is refused: no record needs
-// one, and a file that has one is not what its author thinks it is.
+// digit, or begins "0x", which would otherwise read as the field 0 with the rest left over. No
+// record needs a sign or a prefix, and a file that has one is not what its author thinks it is.
 [[nodiscard]] bool scanHexFieldFrom(FILE* file, int width, unsigned long& value) {
   int c = fgetc(file);
   while (c != EOF && std::isspace(c))
@@ -32,49 +33,30 @@ int hexDigitValue(int c) {
     ++digits;
     c = fgetc(file);
   }
-  if (digits == 1 && value == 0 && width > 1 && (c == 'x' || c == 'X'))
+  if (digits == 1 && value == 0 && (c == 'x' || c == 'X'))
     return false;
   if (c != EOF)
     ungetc(c, file);
   return digits > 0;
 }
 
-// Reads the count data fields of a record and its checksum, storing the bytes at into unless it
-// is null; returns 0 and whether any byte was non-zero, or -1 after a message when a field is
-// missing.
-int readRecordBodyFrom(FILE* file, unsigned long count, std::uint8_t* into, bool& nonZero) {
-  nonZero = false;
+// Reads the count data fields of a record into bytes, then its checksum field; returns false
+// after a message when a field is missing.
+[[nodiscard]] bool readRecordBodyInto(FILE* file, unsigned long count, std::uint8_t* bytes) {
   unsigned long field = 0;
   for (unsigned long i = 0; i < count; ++i) {
     if (!scanHexFieldFrom(file, 2, field)) {
       fputs("Line terminated at wrong point.\n", stderr);
-      return -1;
+      return false;
     }
-    if (into != nullptr)
-      into[i] = static_cast<std::uint8_t>(field);
-    nonZero = nonZero || field != 0;
+    bytes[i] = static_cast<std::uint8_t>(field);
   }
   // Files in use carry wrong checksums and have always been accepted: only its presence counts.
   if (!scanHexFieldFrom(file, 2, field)) {
     fputs("Check sum was not found.\n", stderr);
-    return -1;
+    return false;
   }
-  return 0;
-}
-
-// Reads the body of a record that carries no data, whose type is known; returns 0, or -1 after a
-// message when a field is missing or the record moves the base address.
-int skipRecordBodyFrom(FILE* file, unsigned long count, unsigned long type) {
-  bool nonZero = false;
-  if (readRecordBodyFrom(file, count, nullptr, nonZero) != 0)
-    return -1;
-  const bool movesBase = type == extendedSegmentAddress || type == extendedLinearAddress;
-  if (movesBase && nonZero) {
-    // Data after such a record would not lie at its own 16-bit address.
-    fputs("Extended address is not supported.\n", stderr);
-    return -1;
-  }
-  return 0;
+  return true;
 }
 
 void appendHexByteInto(std::string& text, unsigned byte) {
@@ -155,17 +137,23 @@ int readFromHexInto(FILE* file, int size, std::uint8_t* image) {
       fputs("Unknown record type.\n", stderr);
       return -1;
     }
-    if (type != dataRecord) {
-      if (skipRecordBodyFrom(file, count, type) != 0)
+    if (type == dataRecord) {
+      if (address + count > static_cast<unsigned long>(size)) {
+        fputs("Out of Memory.\n", stderr);
+        return -1;
+      }
+      if (!readRecordBodyInto(file, count, image + address))
         return -1;
       continue;
     }
-    if (address + count > static_cast<unsigned long>(size)) {
-      fputs("Out of Memory.\n", stderr);
+    std::uint8_t body[0x100];
+    if (!readRecordBodyInto(file, count, body))
+      return -1;
+    // Data after a record that moves the base would not lie at its own 16-bit address.
+    const bool movesBase = type == extendedSegmentAddress || type == extendedLinearAddress;
+    if (movesBase && std::any_of(body, body + count, [](std::uint8_t b) { return b != 0; })) {
+      fputs("Extended address is not supported.\n", stderr);
       return -1;
     }
-    bool nonZero = false;
-    if (readRecordBodyFrom(file, count, image + address, nonZero) != 0)
-      return -1;
   }
 }
