@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -57,83 +58,23 @@ std::vector<std::string> split(const std::string& text, char separator) {
   return parts;
 }
 
-// The test holds the line too for the whole run, with settings of its own that the run must
-// leave as they were: open beside kilnload, or under its lock, where kilnload must be refused.
-enum class Hold { none, open, locked };
-
 struct Scenario {
   std::string chip;         // kilnload-sim's options, or the script of a chip the test plays
   std::string args, files;  // kilnload's arguments, and the texts of 1.hex and 2.hex, parted by |
   std::string out, err;
   int status;
-  std::string wire{};  // the requests kilnload-sim received, one line each as its trace has them
-  Hold hold = Hold::none;
+  std::string wire{};   // the requests kilnload-sim received, one line each as its trace has them
+  bool locked = false;  // the test holds the line under its lock: kilnload must be refused
 };
-
-// Writes the row's files, runs its line (a row that names kilnload is a whole shell line) and
-// checks both streams and the status.
-void runRow(const Scenario& row) {
-  const std::vector<std::string> files = split(row.files, '|');
-  for (std::size_t i = 0; i < files.size(); ++i)
-    std::ofstream(dir + "/" + std::to_string(i + 1) + ".hex") << files[i];
-  const RunResult run = runInScratchDir(
-      row.args.find("kilnload ") == std::string::npos ? "kilnload " + row.args : row.args);
-  EXPECT_EQ(std::tie(run.out, run.err, run.status), std::tie(row.out, row.err, row.status));
-}
-
-// Gives the line at fd settings no run of kilnload would leave (1200 baud, two stop bits, even
-// parity), under the test's lock when hold asks; returns them.
-termios holdWith(int fd, Hold hold) {
-  termios own{};
-  tcgetattr(fd, &own);
-  cfsetspeed(&own, B1200);
-  own.c_cflag |= CSTOPB | PARENB;
-  EXPECT_EQ(tcsetattr(fd, TCSANOW, &own) | (hold == Hold::locked ? flock(fd, LOCK_EX) : 0), 0);
-  tcgetattr(fd, &own);
-  return own;
-}
-
-void expectSettings(int fd, const termios& before) {
-  termios after{};
-  tcgetattr(fd, &after);
-  EXPECT_EQ(std::tie(after.c_iflag, after.c_oflag, after.c_cflag, after.c_lflag),
-            std::tie(before.c_iflag, before.c_oflag, before.c_cflag, before.c_lflag));
-}
-
-// Runs each row against kilnload-sim.
-void runScenarios(const std::vector<Scenario>& rows) {
-  for (const Scenario& row : rows) {
-    SCOPED_TRACE(row.chip + " | " + row.args);
-    // The chip is ready once it has printed its terminal.
-    const std::string simLine =
-        "cd " + dir + " && timeout 60 kilnload-sim --once --link tty --trace trace " + row.chip;
-    FILE* sim = popen(simLine.c_str(), "re");  // NOLINT(cert-env33-c): as a user runs it
-    char path[64] = {};
-    ASSERT_TRUE(fgets(path, sizeof path, sim));
-    // A host that holds the line keeps the session open, so the chip is done once it lets go.
-    const int held = row.hold == Hold::none ? -1 : open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    const termios before = held < 0 ? termios{} : holdWith(held, row.hold);
-    runRow(row);
-    if (held >= 0)
-      expectSettings(held, before);
-    // A chip whose terminal was never opened waits for a session: a test's session ends it too.
-    close(held >= 0 ? held : open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    EXPECT_EQ(pclose(sim), 0);
-    std::filesystem::remove(tty);
-    // Requests, and any stray bytes, which the trace marks with "?".
-    EXPECT_EQ(runInScratchDir("sed -n 's/^> //p; /^?/p' trace", false).out, row.wire);
-  }
-}
 
 // The process other than this one that has the terminal at path open, or -1.
 pid_t holderOf(const std::string& path) {
   std::error_code e;
   for (const auto& process : std::filesystem::directory_iterator("/proc", e)) {
     const std::string pid = process.path().filename();
-    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid()))
-      continue;
     for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", e)) {
-      if (std::filesystem::read_symlink(fd, e) == path)
+      if (std::isdigit(pid[0]) && pid != std::to_string(getpid()) &&
+          std::filesystem::read_symlink(fd, e) == path)
         return std::stoi(pid);
     }
   }
@@ -150,11 +91,9 @@ struct Played {
 
 // Plays the chip on line: for each step of script ("N reply", parted by '|') takes a request of
 // N bytes and answers it. A reply "!" hangs up; "~S rest" sends kilnload the signal S, then the
-// rest a moment later. holder, the terminal side that kept the line from hanging up before
-// kilnload had it, is let go at the first request. After the script it takes what else comes
-// until kilnload lets go. Each acknowledged block's mark must be out before the next is answered.
-void playChip(int& line, int holder, const std::string& script, const std::string& path,
-              Played& played) {
+// rest a moment later. After the script it takes what else comes until the line is let go. Each
+// acknowledged block's mark must be out before the next block is answered.
+void playChip(int& line, const std::string& script, const std::string& path, Played& played) {
   bool acked = false;
   for (const std::string& step : split(script, '|')) {
     std::string request(std::size_t(std::stoi(step)), '\0');
@@ -166,7 +105,6 @@ void playChip(int& line, int holder, const std::string& script, const std::strin
         return;  // kilnload sent less: what it printed tells why
       got += std::size_t(n);
     }
-    close(std::exchange(holder, -1));
     std::string reply = step.substr(step.find(' ') + 1);
     EXPECT_TRUE(request.size() != 24 || !acked || readFileText(dir + "/out").ends_with('.'));
     acked = acked || (request.size() == 24 && reply == "\x06");
@@ -189,36 +127,64 @@ void playChip(int& line, int holder, const std::string& script, const std::strin
     played.extra += byte;
 }
 
-// Runs each row against a chip the test plays on a line at tty, with stale bytes waiting on it
-// that a raw terminal does not echo.
-void runPlayedScenarios(const std::vector<Scenario>& rows) {
+// Runs each row on a line at tty: against kilnload-sim, or with played, against a chip the test
+// plays, with stale bytes waiting that a raw terminal does not echo. The test holds the line
+// throughout, which keeps it up before kilnload has it, with settings of its own that no run
+// may change: 1200 baud, two stop bits, even parity.
+void runScenarios(const std::vector<Scenario>& rows, bool played = false) {
   for (const Scenario& row : rows) {
     SCOPED_TRACE(row.chip + " | " + row.args);
     std::string path;
-    int line = openLineInto(path);
-    std::filesystem::create_symlink(path, tty);
-    const int holder = open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios raw{};
-    cfmakeraw(&raw);
-    tcsetattr(holder, TCSANOW, &raw);
-    const termios before = row.hold == Hold::none ? raw : holdWith(holder, row.hold);
-    EXPECT_EQ(write(line, "ADI 814 stale", 13), 13);
-    pollfd stale{holder, POLLIN, 0};
-    EXPECT_EQ(poll(&stale, 1, 10000), 1);
-    Played played;
-    std::thread chip(playChip, std::ref(line), row.hold == Hold::none ? holder : -1, row.chip, path,
-                     std::ref(played));
-    runRow(row);
-    if (row.hold != Hold::none) {
-      expectSettings(holder, before);
-      close(holder);
+    int line = played ? openLineInto(path) : -1;
+    const std::string simLine =
+        "cd " + dir + " && timeout 60 kilnload-sim --once --link tty --trace trace " + row.chip;
+    FILE* sim = played ? nullptr : popen(simLine.c_str(), "re");  // NOLINT(cert-env33-c)
+    char simPath[64] = {};
+    if (played)
+      std::filesystem::create_symlink(path, tty);
+    else  // the chip is ready once it has printed its terminal
+      ASSERT_TRUE(fgets(simPath, sizeof simPath, sim));
+    const int held = open(tty.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios before{};
+    cfmakeraw(&before);
+    cfsetspeed(&before, B1200);
+    before.c_cflag |= CSTOPB | PARENB;
+    ASSERT_EQ(tcsetattr(held, TCSANOW, &before) | tcgetattr(held, &before), 0);
+    ASSERT_EQ(row.locked ? flock(held, LOCK_EX) : 0, 0);
+    Played chip;
+    std::thread player;
+    if (played) {
+      EXPECT_EQ(write(line, "ADI 814 stale", 13), 13);
+      pollfd stale{held, POLLIN, 0};
+      EXPECT_EQ(poll(&stale, 1, 10000), 1);
+      player = std::thread(playChip, std::ref(line), row.chip, path, std::ref(chip));
     }
-    chip.join();
-    EXPECT_EQ(played.extra, "");
-    // kilnload says it is done on its unbuffered error output, timed apart from its exit.
-    const file_time_type said = std::filesystem::last_write_time(dir + "/err");
-    EXPECT_LE(said - std::min(played.at, said), played.within);
-    close(line);
+    const std::vector<std::string> files = split(row.files, '|');
+    for (std::size_t i = 0; i < files.size(); ++i)
+      std::ofstream(dir + "/" + std::to_string(i + 1) + ".hex") << files[i];
+    // A row that names kilnload is a whole shell line.
+    const RunResult run = runInScratchDir(
+        row.args.find("kilnload ") == std::string::npos ? "kilnload " + row.args : row.args);
+    EXPECT_EQ(std::tie(run.out, run.err, run.status), std::tie(row.out, row.err, row.status));
+    termios after{};
+    // A line that has hung up keeps no settings.
+    if (tcgetattr(held, &after) == 0) {
+      EXPECT_EQ(std::tie(after.c_iflag, after.c_oflag, after.c_cflag, after.c_lflag),
+                std::tie(before.c_iflag, before.c_oflag, before.c_cflag, before.c_lflag));
+    }
+    close(held);  // the session ends: the chip is done
+    if (played) {
+      player.join();
+      EXPECT_EQ(chip.extra, "");
+      // kilnload says it is done on its unbuffered error output, timed apart from its exit.
+      const file_time_type said = std::filesystem::last_write_time(dir + "/err");
+      EXPECT_LE(said - std::min(chip.at, said), chip.within);
+      close(line);
+    } else {
+      EXPECT_EQ(pclose(sim), 0);
+      // Requests, and any stray bytes, which the trace marks with "?".
+      EXPECT_EQ(runInScratchDir("sed -n 's/^> //p; /^?/p' trace", false).out, row.wire);
+    }
     std::filesystem::remove(tty);
   }
 }
@@ -249,7 +215,6 @@ TEST(Scenario, IdentifyAndErase) {
                 {"", "exec kilnload -p tty -a >&- 2>&-", "", "", "", 0, ID + A},
                 {"", "{ kilnload -p tty -a -w 1.hex; echo $? >&2; } | true", fourBlocks, "", "0\n",
                  0, ID + A + W00 + W10 + W20 + W30},
-                {"", "-p tty -a", "", ok842 + allErased, "", 0, ID + A, Hold::open},
                 {"--refuse-erase", "-p tty -w 1.hex -c", fourBlocks,
                  ok842 + read1 + "Fail to erase program memory.\n....\nProgram memory written.\n",
                  "", 1, ID + C + W00 + W10 + W20 + W30},
@@ -257,7 +222,7 @@ TEST(Scenario, IdentifyAndErase) {
                  1, ID + A},
                 {"--reply 1:00", "-p tty -a", "", ok842 + "Unknown response.\n", "", 1, ID + A},
                 {"--ignore 1", "-p tty -c -a", "", ok842 + allErased, timeOut, 1, ID + C + A},
-                {"", "-c -p tty", "", "", "Could not open tty.\n", 1, "", Hold::locked}});
+                {"", "-c -p tty", "", "", "Could not open tty.\n", 1, "", true}});
 }
 
 TEST(Scenario, WriteSendsTheBlocksThatAreNotZeroProgramMemoryFirst) {
@@ -356,7 +321,7 @@ TEST(Scenario, HexFiles) {
 
 TEST(PlayedChip, IdentificationVerdictsAndAChipThatVanishes) {
   const std::string identity = "ADI 842 KS 2.3 kiln-sim\r\n", ack = "|24 \x06";
-  runPlayedScenarios(
+  runScenarios(
       {{"4 ADI 842 xxL2.0 trailing..", "-v -p tty", "", version + "OK: ADI 842 xxL2.0\n", "", 0},
        {"4 adi 842 xxL2.0           ", "-c -p tty", "", "Not supported: Product id = adi 842 xx\n",
         "", 1},
@@ -369,7 +334,8 @@ TEST(PlayedChip, IdentificationVerdictsAndAChipThatVanishes) {
         fourBlocks + "|" + oneBlock,
         ok842 + read1 + read2 + "...Fail to write program memory.\n" +
             "Serial write error.\nFail to write data memory.\n",
-        timeOut, 1}});
+        timeOut, 1}},
+      true);
 }
 
 // A stray byte before a request is never its answer. A stop signal ends the run after the
@@ -377,16 +343,17 @@ TEST(PlayedChip, IdentificationVerdictsAndAChipThatVanishes) {
 // run finds the chip as ever; a hang-up ends a run that leads its own session as any other.
 TEST(PlayedChip, StrayBytesStopSignalsAndSessionLeaders) {
   const std::string identity = "4 ADI 842 KS 2.3 kiln-sim\r\n", ack = "|24 \x06", signal = "|24 ~";
-  runPlayedScenarios({{identity + "\x06|24 \x07", "-p tty -w 1.hex", oneBlock,
-                       ok842 + read1 + "NAK recieved.\nFail to write program memory.\n", "", 1},
-                      {identity + ack + signal + std::to_string(SIGINT) + " \x06|" + identity,
-                       "kilnload -p tty -w 1.hex; echo $?; kilnload -v -p tty", fourBlocks,
-                       ok842 + read1 + "..Fail to write program memory.\n130\n" + version + ok842,
-                       "Interrupted.\n", 0, "", Hold::open},
-                      {identity + signal + std::to_string(SIGTERM), "-p tty -w 1.hex", oneBlock,
-                       ok842 + read1 + "Fail to write program memory.\n",
-                       timeOut + "Interrupted.\nTerminated\n", 143},
-                      {identity + "|5 !", "setsid -w kilnload -c -p tty", "", ok842, timeOut, 1}});
+  runScenarios({{identity + "\x06|24 \x07", "-p tty -w 1.hex", oneBlock,
+                 ok842 + read1 + "NAK recieved.\nFail to write program memory.\n", "", 1},
+                {identity + ack + signal + std::to_string(SIGINT) + " \x06|" + identity,
+                 "kilnload -p tty -w 1.hex; echo $?; kilnload -v -p tty", fourBlocks,
+                 ok842 + read1 + "..Fail to write program memory.\n130\n" + version + ok842,
+                 "Interrupted.\n", 0},
+                {identity + signal + std::to_string(SIGTERM), "-p tty -w 1.hex", oneBlock,
+                 ok842 + read1 + "Fail to write program memory.\n",
+                 timeOut + "Interrupted.\nTerminated\n", 143},
+                {identity + "|5 !", "setsid -w kilnload -c -p tty", "", ok842, timeOut, 1}},
+               true);
 }
 
 }  // namespace
