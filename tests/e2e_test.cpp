@@ -204,15 +204,14 @@ TEST(Scenario, CommandLine) {
        {"", "-v -p .", "", "", "Could not open ..\n", 1}});
 }
 
-// Closed standard streams, a reader that goes away at once and a line held beside the run change
-// nothing on the wire, and the line's settings come back as they were, refused or not. A closed
-// standard stream is the descriptor an open would hand out next; the row that closes output and
-// error runs unwrapped (exec), as valgrind needs its own standard error.
+// Closed standard streams and a reader that goes away at once change nothing on the wire. A closed
+// standard stream is the descriptor an open would hand out next: the port must not take it, and
+// /dev/stdin must not read the line. That row runs unwrapped (exec): valgrind needs its own
+// standard error.
 TEST(Scenario, IdentifyAndErase) {
   runScenarios({{"", "-v -p tty", "", version + ok842, "", 0, ID},
                 {"--silent-after 0", "-v -p tty", "", version, timeOut, 1, ID},
-                {"", "-a -p tty -c <&-", "", ok842 + erased + allErased, "", 0, ID + C + A},
-                {"", "exec kilnload -p tty -a >&- 2>&-", "", "", "", 0, ID + A},
+                {"", "exec kilnload -p tty -a -w /dev/stdin <&- >&- 2>&-", "", "", "", 1, ID},
                 {"", "{ kilnload -p tty -a -w 1.hex; echo $? >&2; } | true", fourBlocks, "", "0\n",
                  0, ID + A + W00 + W10 + W20 + W30},
                 {"--refuse-erase", "-p tty -w 1.hex -c", fourBlocks,
@@ -339,8 +338,9 @@ TEST(PlayedChip, IdentificationVerdictsAndAChipThatVanishes) {
 }
 
 // A stray byte before a request is never its answer. A stop signal ends the run after the
-// exchange in flight, with the line as it was found and nothing sent after it, so that the next
-// run finds the chip as ever; a hang-up ends a run that leads its own session as any other.
+// exchange in flight, with nothing sent after it, so that the next run finds the chip as ever,
+// unless the run began with it ignored; a hang-up ends a run that leads its own session as any
+// other.
 TEST(PlayedChip, StrayBytesStopSignalsAndSessionLeaders) {
   const std::string identity = "4 ADI 842 KS 2.3 kiln-sim\r\n", ack = "|24 \x06", signal = "|24 ~";
   runScenarios({{identity + "\x06|24 \x07", "-p tty -w 1.hex", oneBlock,
@@ -352,6 +352,11 @@ TEST(PlayedChip, StrayBytesStopSignalsAndSessionLeaders) {
                 {identity + signal + std::to_string(SIGTERM), "-p tty -w 1.hex", oneBlock,
                  ok842 + read1 + "Fail to write program memory.\n",
                  timeOut + "Interrupted.\nTerminated\n", 143},
+                {"4 ~" + std::to_string(SIGINT) + identity.substr(1), "-p tty -c -a -w 1.hex",
+                 oneBlock, ok842, "Interrupted.\n", 130},
+                {identity + ack + signal + std::to_string(SIGINT) + " \x06" + ack + ack,
+                 "trap '' INT; kilnload -p tty -w 1.hex", fourBlocks,
+                 ok842 + read1 + "....\nProgram memory written.\n", "", 0},
                 {identity + "|5 !", "setsid -w kilnload -c -p tty", "", ok842, timeOut, 1}},
                true);
 }

@@ -71,8 +71,7 @@ struct RunSettings {
 }
 
 void requestStop(int signal) {
-  if (stopSignal == 0)
-    stopSignal = signal;
+  stopSignal = signal;
 }
 
 // Catches the stop signals, so that a run ends between exchanges with the line given back,
@@ -81,14 +80,12 @@ void requestStop(int signal) {
 // must not end the run either, with the chip half written and no exit status to tell.
 void catchSignals() {
   for (const int each : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction action {};
-    if (sigaction(each, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
-      continue;
+    struct sigaction found {};
     // Without SA_RESTART, so that a read of an image from a pipe that has stalled gives way.
-    action = {};
+    struct sigaction action {};
     action.sa_handler = requestStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(each, &action, nullptr);
+    if (sigaction(each, nullptr, &found) == 0 && found.sa_handler != SIG_IGN)
+      sigaction(each, &action, nullptr);
   }
   signal(SIGPIPE, SIG_IGN);
 }
@@ -99,20 +96,19 @@ void openClosedStreams() {
   for (int fd = 0; fd <= 2; ++fd) {
     // open takes the lowest free descriptor, which is fd: all below it are open by now.
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
-      (void)open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);  // NOLINT(android-cloexec-open)
+      (void)open("/dev/null", O_RDWR);  // NOLINT(android-cloexec-open)
   }
 }
 
 // Ends a run that a stop signal cut short by that signal's own default action, after saying so,
 // so that a shell sees 128+N and a script's trap runs; returns status when none came.
 int endBy(int status) {
-  if (stopSignal == 0)
-    return status;
-  fputs("Interrupted.\n", stderr);
-  fflush(stdout);
-  signal(stopSignal, SIG_DFL);
-  raise(stopSignal);
-  return 128 + stopSignal;
+  if (stopSignal != 0) {
+    fputs("Interrupted.\n", stderr);
+    signal(stopSignal, SIG_DFL);
+    raise(stopSignal);
+  }
+  return status;
 }
 
 // One memory to write: its image lives from the read, before anything touches the chip, until
@@ -125,8 +121,8 @@ struct MemoryJob {
   MemoryImage image;
 };
 
-// Reads the image of every requested job, in order; returns false after the messages of the
-// first one that cannot be had, whose later jobs are not read, or when a stop signal has come.
+// Reads the image of every requested job, in order, until a stop signal comes; returns false
+// after the messages of the first one that cannot be had, whose later jobs are not read.
 [[nodiscard]] bool readImagesInto(MemoryJob (&jobs)[2]) {
   for (MemoryJob& job : jobs) {
     if (!job.requested || stopSignal != 0)
@@ -135,7 +131,7 @@ struct MemoryJob {
     if (!job.image || readHexFile(job.path, job.size, job.image.get()) != 1)
       return false;
   }
-  return stopSignal == 0;
+  return true;
 }
 
 // Reads every image settings name, then carries out the erases and writes they ask for, in their
@@ -174,8 +170,6 @@ struct MemoryJob {
     return 0;
   }
 
-  if (stopSignal != 0)
-    return 1;
   const int port = openSerialPort(settings.portPath);
   if (port < 0) {
     fprintf(stderr, "Could not open %s.\n", settings.portPath);

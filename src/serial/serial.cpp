@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #if defined(__linux__)
@@ -136,8 +137,8 @@ int readSerialPortUpto(int fd, std::uint8_t* buffer, int length) {
   while (received < length) {
     pollfd waitFor{fd, POLLIN, 0};
     // Rounded up: a sleep that ended just short of the deadline would be followed by sleeps of 0.
-    const long long left = deadline - monotonicNanos();
-    const int millis = left > 0 ? static_cast<int>((left + nanosPerMilli - 1) / nanosPerMilli) : 0;
+    const long long left = std::max(deadline - monotonicNanos(), 0LL);
+    const auto millis = static_cast<int>((left + nanosPerMilli - 1) / nanosPerMilli);
     // A signal only cuts a sleep short, but a poll that cannot sleep at all would spin.
     const bool pollFailed = poll(&waitFor, 1, millis) < 0 && errno != EINTR;
     const int n = readSerialPortInto(fd, length - received, buffer + received);

@@ -23,15 +23,24 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
+// Whatever the line was, it is raw 9600 8N1 without flow control once open.
 TEST(Serial, OpensARawLineAndNothingElse) {
   std::string path;
   const int line = openLineInto(path);
+  termios cooked{};
+  tcgetattr(line, &cooked);
+  cfsetspeed(&cooked, B1200);
+  cooked.c_cflag = (cooked.c_cflag & ~tcflag_t(CREAD | CLOCAL | CSIZE)) | CS7 | CSTOPB | PARENB |
+                   PARODD | CRTSCTS;
+  cooked.c_iflag |= IXON | IXOFF | IXANY | ICRNL;
+  ASSERT_EQ(tcsetattr(line, TCSANOW, &cooked), 0);  // the controlling side sets the terminal's
   const int fd = openSerialPort(path.c_str());
   termios tio{};
   ASSERT_EQ(tcgetattr(fd, &tio), 0);
   EXPECT_EQ(cfgetispeed(&tio), B9600);
   EXPECT_EQ(cfgetospeed(&tio), B9600);
-  EXPECT_EQ(tio.c_cflag & (CSIZE | CSTOPB | PARENB | CRTSCTS | CLOCAL), tcflag_t(CS8 | CLOCAL));
+  EXPECT_EQ(tio.c_cflag & (CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS | CLOCAL | CREAD),
+            tcflag_t(CS8 | CLOCAL | CREAD));
   EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL), 0U);
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0U);
   EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
