@@ -11,6 +11,7 @@
 set -eu
 dir=${1:-$(dirname "$0")}
 
+# shellcheck source=scripts/hex.sh
 . "$(dirname "$0")/../scripts/hex.sh"
 
 awk -v program="$dir/program.hex" -v data="$dir/data.hex" "$hex_awk"'

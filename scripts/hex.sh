@@ -1,3 +1,4 @@
+# shellcheck shell=sh disable=SC2034
 # Sourced by demo.sh, bench/run.sh and examples/generate.sh (any POSIX shell): hex_awk holds the
 # awk functions that write and read Intel HEX records, to put before an awk program's own text:
 #   awk "$hex_awk"'BEGIN { ... }'
