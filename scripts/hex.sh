@@ -18,9 +18,8 @@ function hex_record(type, address, count, b, lower,    f, line, sum, i) {
   return line sprintf(f, (256 - sum % 256) % 256)
 }
 
-# The value of the hex digits h, in either case.
+# The value of the upper-case hex digits h.
 function hex_value(h,    v, i) {
-  h = toupper(h)
   v = 0
   for (i = 1; i <= length(h); i++)
     v = v * 16 + index("0123456789ABCDEF", substr(h, i, 1)) - 1
