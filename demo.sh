@@ -14,32 +14,19 @@ program_image=examples/program.hex
 data_image=examples/data.hex
 
 . scripts/prepare.sh
+. scripts/hex.sh
 
 # Prints "ADDRESS DATA" for each 16-byte block of the Intel HEX file that holds anything but
 # one of the fill bytes listed in skip ("00 FF": neither sent nor distinguishable from erased;
 # "FF": erased), in address order. Data records and the end record are all these files need.
 blocks_of() {
-  awk -v skip="$2" '
-    function value(h,    v, i) {
-      v = 0
-      for (i = 1; i <= length(h); i++)
-        v = v * 16 + index("0123456789ABCDEF", substr(h, i, 1)) - 1
-      return v
-    }
-    {
-      line = toupper($0)
-      sub(/\r$/, "", line)
-      start = index(line, ":")
-      if (start == 0) next
-      line = substr(line, start + 1)
-      count = value(substr(line, 1, 2))
-      address = value(substr(line, 3, 4))
-      type = substr(line, 7, 2)
-      if (type == "01") exit
-      if (type != "00") next
-      for (i = 0; i < count; i++) {
-        at = address + i
-        byte[at] = substr(line, 9 + 2 * i, 2)
+  awk -v skip="$2" "$hex_awk"'
+    hex_parse($0, r) {
+      if (r["type"] == 1) exit
+      if (r["type"] != 0) next
+      for (i = 0; i < r["count"]; i++) {
+        at = r["address"] + i
+        byte[at] = r[i]
         used[int(at / 16)] = 1
       }
     }

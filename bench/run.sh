@@ -14,22 +14,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . scripts/prepare.sh
+. scripts/hex.sh
 
 # Writes an image of blocks 16-byte records from address 0, no block of them all zero.
 make_image() {
-  awk -v blocks="$1" 'BEGIN {
+  awk -v blocks="$1" "$hex_awk"'BEGIN {
     for (block = 0; block < blocks; block++) {
-      address = block * 16
-      line = sprintf(":10%04X00", address)
-      sum = 16 + int(address / 256) + address % 256
-      for (i = 0; i < 16; i++) {
-        byte = (block + i * 7) % 255 + 1
-        line = line sprintf("%02X", byte)
-        sum += byte
-      }
-      printf "%s%02X\n", line, (256 - sum % 256) % 256
+      for (i = 1; i <= 16; i++)
+        b[i] = (block + (i - 1) * 7) % 255 + 1
+      print hex_record(0, block * 16, 16, b)
     }
-    print ":00000001FF"
+    print hex_record(1, 0, 0, b)
   }' >"$2"
 }
 

@@ -11,19 +11,13 @@
 set -eu
 dir=${1:-$(dirname "$0")}
 
-awk -v program="$dir/program.hex" -v data="$dir/data.hex" '
-function hex2(v) { return sprintf(upper ? "%02X" : "%02x", v) }
+# shellcheck source=scripts/hex.sh
+. "$(dirname "$0")/../scripts/hex.sh"
 
+awk -v program="$dir/program.hex" -v data="$dir/data.hex" "$hex_awk"'
 # One record of count bytes from b[1..count] at address, of the given type.
-function record(file, type, address, count,    sum, line, i) {
-  line = ":" hex2(count) hex2(int(address / 256)) hex2(address % 256) hex2(type)
-  sum = count + int(address / 256) + address % 256 + type
-  for (i = 1; i <= count; i++) {
-    line = line hex2(b[i])
-    sum += b[i]
-  }
-  line = line hex2((256 - sum % 256) % 256)
-  printf "%s%s", line, eol > file
+function record(file, type, address, count) {
+  printf "%s%s", hex_record(type, address, count, b, lower), eol > file
 }
 
 # Records of at most per bytes for the n bytes in m[0..n-1], from address upwards.
@@ -54,7 +48,7 @@ BEGIN {
   seed = 842
 
   # ---- program memory ----
-  upper = 1; eol = "\n"; file = program
+  lower = 0; eol = "\n"; file = program
   b[1] = 0; b[2] = 0
   record(file, 4, 0, 2)                          # extended linear address 0: no move
   # A jump at reset and at each of eight interrupt vectors: 3-byte records that share blocks.
@@ -79,7 +73,7 @@ BEGIN {
   record(file, 1, 0, 0)
 
   # ---- data memory ----
-  upper = 0; eol = "\r\n"; file = data
+  lower = 1; eol = "\r\n"; file = data
   for (i = 0; i < 32; i++) m[i] = 100 + i * 3    # calibration table
   records(file, 0, 32, 16)
   for (i = 0; i < 32; i++) m[i] = 0              # cleared counters
