@@ -27,13 +27,16 @@ failed=0
 cmp "$out/file/Makefile" examples/Makefile || failed=1
 # Each chip's requests (by their fourth byte) and the first byte of each reply, "-" for none;
 # runs of the same counted: A6/41 identification, 41 and 43 erases, 57 and 45 blocks, 06 ACK.
-wire() { awk '/^>/ { if (r) print r "/-"; r = $5 } /^</ { print r "/" $2; r = "" }
-  END { if (r) print r "/-" }' "$1" | uniq -c | awk '{ printf "%s%s%s", (NR > 1 ? " " : ""), $2, ($1 > 1 ? "*" $1 : "") }'; }
+wire() {
+  awk '/^>/ { if (r) print r "/-"; r = $5 } /^</ { print r "/" $2; r = "" }
+    END { if (r) print r "/-" }' "$1" | uniq -c | awk '{ $0 = $2 ($1 > 1 ? "*" $1 : "") } 1' | paste -sd ' '
+}
 check() { # NAME STATUS WIRE, the chips' wires in the order the chips started, each after a ";"
-  local run=$out/run-$1 got=; mkdir "$run" && cp "$out"/file/* "$run" && ln -s "$root/examples" "$run"
+  local run=$out/run-$1
+  mkdir "$run" && cp "$out"/file/* "$run" && ln -s "$root/examples" "$run"
   (cd "$run" && TRACES=$run/traces SIM=$bin/kilnload-sim PATH=$out/path:$bin:$PATH \
     timeout 60 bash -e -o pipefail "$out/recipe/$1" >"$run/output" 2>&1 </dev/null)
-  got="$? $(while read -r trace; do echo "; $(wire "$trace")"; done <"$run/traces" 2>/dev/null)"
+  local got="$? $(while read -r trace; do echo "; $(wire "$trace")"; done <"$run/traces" 2>/dev/null)"
   [ "$got" = "$2 $(printf '; %s\n' "${@:3}")" ] || { echo "$1: $got"; cat "$run/output"; failed=1; }
   [ ! -f "$out/output/$1" ] || diff "$out/output/$1" "$run/output" || failed=1
   rm "$out/recipe/$1" || failed=1
@@ -45,5 +48,5 @@ check silent 1 'A6/41 57/06*3 57/-'
 check link 0 'A6/41 41/06 57/06*39 A6/41 45/06*13'
 check make 0 'A6/41 43/06 57/06*39'
 check bench 0 'A6/41 41/06 57/06*39' 'A6/41 41/06 57/06*39' 'A6/41 41/06 57/06 57/07'
-for left in "$out"/recipe/*; do [ -e "$left" ] && { echo "no row for recipe ${left##*/}"; failed=1; }; done
+for left in "$out"/recipe/*; do [ -e "$left" ] && echo "no row for recipe ${left##*/}" && failed=1; done
 exit $failed
