@@ -36,7 +36,7 @@ check() { # NAME STATUS WIRE, the chips' wires in the order the chips started, e
   mkdir "$run" && cp "$out"/file/* "$run" && ln -s "$root/examples" "$run"
   (cd "$run" && TRACES=$run/traces SIM=$bin/kilnload-sim PATH=$out/path:$bin:$PATH \
     timeout 60 bash -e -o pipefail "$out/recipe/$1" >"$run/output" 2>&1 </dev/null)
-  local got="$? $(while read -r trace; do echo "; $(wire "$trace")"; done <"$run/traces" 2>/dev/null)"
+  got="$? $(while read -r trace; do echo "; $(wire "$trace")"; done <"$run/traces" 2>/dev/null)"
   [ "$got" = "$2 $(printf '; %s\n' "${@:3}")" ] || { echo "$1: $got"; cat "$run/output"; failed=1; }
   [ ! -f "$out/output/$1" ] || diff "$out/output/$1" "$run/output" || failed=1
   rm "$out/recipe/$1" || failed=1
