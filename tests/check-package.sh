@@ -20,14 +20,13 @@ for program in kilnload kilnload-sim; do
   found=$(man -M "$out/prefix/share/man" -w "$program" 2>&1)
   [ "$found" = "$out/prefix/share/man/man1/$program.1" ] || { echo "man -w $program: $found"; failed=1; }
 done
-for entry in bin/kilnload{,-sim} share/man/man1/kilnload{,-sim}.1 \
-  share/bash-completion/completions/kilnload{,-sim}; do
-  for package in deb tgz; do
-    grep -qxF -e "$entry" -e "$entry.gz" "$out/$package" || { echo "$package lacks $entry"; failed=1; }
-  done
+# PACKAGE:ENTRY; the Debian package states the licence in its copyright file, the tarball in LICENSE.
+for entry in {deb,tgz}:{bin/kilnload{,-sim},share/man/man1/kilnload{,-sim}.1} \
+  {deb,tgz}:share/bash-completion/completions/kilnload{,-sim} \
+  deb:share/doc/kilnload/copyright tgz:share/doc/kilnload/LICENSE; do
+  package=${entry%%:*} entry=${entry#*:}
+  grep -qxF -e "$entry" -e "$entry.gz" "$out/$package" || { echo "$package lacks $entry"; failed=1; }
 done
-grep -qx share/doc/kilnload/copyright "$out/deb" && grep -qx share/doc/kilnload/LICENSE "$out/tgz" ||
-  { echo "a package lacks its licence"; failed=1; }
 bash -n "$completions/kilnload-sim" || failed=1
 # After -e, as after -w: folders and hex files whatever the case of their names. Sourcing parses.
 mkdir -p "$out/c/d" && cd "$out/c" && touch FW.HEX a.Hex b.txt && . "$completions/kilnload" || failed=1
