@@ -4,6 +4,8 @@
 
 install(FILES completions/kilnload completions/kilnload-sim
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+# The licence travels with the programs: the MIT licence asks that its notice go with every copy.
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB TGZ)
 set(CPACK_PACKAGE_NAME kilnload)
@@ -24,17 +26,19 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The first packaging of this version; Debian names its changelog changelog.Debian.gz for such.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_KILNLOAD_DEB_DIR "${CMAKE_CURRENT_LIST_DIR}/deb")
-set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/deb-files.cmake")
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/deb-files.cmake"
+  "${CMAKE_CURRENT_LIST_DIR}/deb/licence.cmake")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps reads the versions the binaries need, but comes with dpkg-dev and needs file,
-# neither of which a plain Debian system has; without them the libraries are named unversioned.
+# neither of which a plain Debian system has; without them the libraries the binaries load
+# (libc.so.6, libgcc_s.so.1, libstdc++.so.6) are named by their packages, unversioned.
 find_program(KILNLOAD_SHLIBDEPS dpkg-shlibdeps)
 find_program(KILNLOAD_FILE file)
 if(KILNLOAD_SHLIBDEPS AND KILNLOAD_FILE)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
 endif()
 
 include(CPack)
