@@ -2,12 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <ctime>
 #include <functional>
 #include <sstream>
@@ -54,18 +52,14 @@ TEST(Serial, OpensARawLineAndNothingElse) {
   close(next);
 }
 
-// Plays the far end of line from start: "ms:bytes" sends bytes then, "ms:!" hangs up, "ms:~"
-// wakes waiter with a signal.
-void playFarEnd(int& line, const std::string& events, steady_clock::time_point start,
-                pthread_t waiter) {
+// Plays the far end of line from start: "ms:bytes" sends bytes then, "ms:!" hangs up.
+void playFarEnd(int& line, const std::string& events, steady_clock::time_point start) {
   std::istringstream in(events);
   for (std::string event; in >> event;) {
     const std::string what = event.substr(event.find(':') + 1);
     std::this_thread::sleep_until(start + milliseconds(std::stoi(event)));
     if (what == "!")
       close(std::exchange(line, -1));
-    else if (what == "~")
-      pthread_kill(waiter, SIGUSR1);
     else
       (void)!write(line, what.data(), what.size());
   }
@@ -73,23 +67,21 @@ void playFarEnd(int& line, const std::string& events, steady_clock::time_point s
 
 // Each row: what the far end does while the port waits for 25 bytes, what the wait returns and
 // in how many ms. Bytes that trickle in do not move the deadline, and those past the 25th stay
-// on the line; a wake-up with nothing to read does not end the wait, a hang-up does.
+// on the line; a hang-up ends the wait.
 TEST(Serial, BoundedReadKeepsItsDeadlineAndSleeps) {
   const std::tuple<std::string, std::string, int, int> rows[] = {
       {"0:0123456789", "0123456789", 990, 1200},
       {"100:0123 200:456789 300:abcdefghijklmnoXYZ", "0123456789abcdefghijklmno", 290, 600},
       {"400:ab 800:cd 1200:ef", "abcd", 990, 1190},
       {"100:!", "", 90, 500},
-      {"100:~ 300:~", "", 990, 1200},
   };
-  signal(SIGUSR1, [](int) {});
   for (const auto& [events, received, atLeast, below] : rows) {
     SCOPED_TRACE(events);
     std::string path;
     int line = openLineInto(path);
     const int fd = openSerialPort(path.c_str());
     const auto start = steady_clock::now();
-    std::thread farEnd(playFarEnd, std::ref(line), events, start, pthread_self());
+    std::thread farEnd(playFarEnd, std::ref(line), events, start);
     const std::clock_t cpuBefore = std::clock();
     std::uint8_t buffer[32] = {};
     const int n = readSerialPortUpto(fd, buffer, 25);
