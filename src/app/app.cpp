@@ -65,8 +65,7 @@ struct RunSettings {
         break;
     }
   }
-  if (optind < argc)
-    settings.leftOver = argv[optind];
+  settings.leftOver = argv[optind];  // argv[argc] is null: nothing is left
   return true;
 }
 
