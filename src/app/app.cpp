@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -94,7 +93,7 @@ void catchSignals() {
 void openClosedStreams() {
   for (int fd = 0; fd <= 2; ++fd) {
     // open takes the lowest free descriptor, which is fd: all below it are open by now.
-    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+    if (fcntl(fd, F_GETFD) < 0)
       (void)open("/dev/null", O_RDWR);  // NOLINT(android-cloexec-open)
   }
 }
