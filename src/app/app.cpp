@@ -109,8 +109,7 @@ int endBy(int status) {
   return status;
 }
 
-// One memory to write: its image lives from the read, before anything touches the chip, until
-// its own write is done.
+// One memory to write, and its image, read before anything touches the chip.
 struct MemoryJob {
   bool requested;
   int size;
@@ -151,10 +150,9 @@ struct MemoryJob {
     failed |= !eraseProgramMemory(port);
   if (settings.eraseAll && stopSignal == 0)
     failed |= !eraseProgramAndDataMemory(port);
-  for (MemoryJob& job : jobs) {
+  for (const MemoryJob& job : jobs) {
     if (job.requested && stopSignal == 0)
       failed |= !job.write(port, device, job.image.get());
-    job.image.reset();
   }
   return !failed;
 }
@@ -169,7 +167,7 @@ struct MemoryJob {
   }
 
   const int port = openSerialPort(settings.portPath);
-  if (port < 0) {
+  if (port == -1) {
     fprintf(stderr, "Could not open %s.\n", settings.portPath);
     return 1;
   }
