@@ -24,7 +24,6 @@ constexpr long long timeOutNanos =
 // closeSerialPort is handed only the descriptor, yet must give the line back as it was found; a
 // run holds one port, so one record of what it found is all there is to keep.
 struct FoundLine {
-  int fd = -1;
   termios settings{};
   bool lowLatencyTurnedOn = false;
 };
@@ -102,19 +101,16 @@ int openSerialPort(const char* path) {
     close(fd);
     return -1;
   }
-  found = {fd, settings, requestLowLatency(fd)};
+  found = {settings, requestLowLatency(fd)};
   return fd;
 }
 
 int closeSerialPort(int fd) {
-  if (fd == found.fd) {
-    if (found.lowLatencyTurnedOn)
-      turnLowLatencyOff(fd);
-    // At once: the last request has been sent, and output held back by flow control the found
-    // settings turn on again must not keep the run from ending.
-    (void)tcsetattr(fd, TCSANOW, &found.settings);
-    found = {};
-  }
+  if (found.lowLatencyTurnedOn)
+    turnLowLatencyOff(fd);
+  // At once: the last request has been sent, and output held back by flow control the found
+  // settings turn on again must not keep the run from ending.
+  (void)tcsetattr(fd, TCSANOW, &found.settings);
   return close(fd) == 0 ? 0 : -1;
 }
 

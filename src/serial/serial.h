@@ -16,8 +16,8 @@ inline constexpr timeval SerialTimeOut{1, 0};
 // On Linux it also turns on the driver's low-latency mode where the device has one and allows it.
 [[nodiscard]] int openSerialPort(const char* path);
 
-// Puts back the settings and the low-latency mode openSerialPort found on fd, then closes it;
-// returns 0, or -1 when close fails.
+// Puts back on fd the settings and the low-latency mode that the last openSerialPort found (a run
+// holds one port), then closes it; returns 0, or -1 when close fails.
 [[nodiscard]] int closeSerialPort(int fd);
 
 // One non-blocking read of up to size bytes into buffer; returns the count, 0 when nothing was
