@@ -90,7 +90,7 @@ timespec timespecOfNanos(long long nanos) {
 int openSerialPort(const char* path) {
   // A line that became the controlling terminal would kill the run with SIGHUP when it hangs up.
   const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0)
+  if (fd == -1)
     return -1;
   // Two writers on one chip interleave their packets and corrupt its memory, so the line is held
   // by one process at a time; the lock comes first, so that a run refused the line leaves the
@@ -115,8 +115,7 @@ int closeSerialPort(int fd) {
 }
 
 int readSerialPortInto(int fd, int size, std::uint8_t* buffer) {
-  const ssize_t n = read(fd, buffer, static_cast<size_t>(size));
-  return n > 0 ? static_cast<int>(n) : 0;
+  return static_cast<int>(std::max<ssize_t>(read(fd, buffer, static_cast<size_t>(size)), 0));
 }
 
 int writeSerialPortFrom(int fd, int length, const std::uint8_t* data) {
