@@ -324,16 +324,16 @@ TEST(PlayedChip, IdentificationVerdictsAndAChipThatVanishes) {
       true);
 }
 
-// A stray byte before a request is never its answer. A stop signal ends the run after the
-// exchange in flight, with nothing sent after it, so that the next run finds the chip as ever,
-// unless the run began with it ignored; a hang-up ends a run that leads its own session as any
-// other. The runs that take a signal are started by exec, as the shell's own process, so that
-// the chip knows whom to signal; no wrapper reaches them.
+// A stray byte before a request, after an identification or an answer, is never its answer. A stop
+// signal ends the run after the exchange in flight, with nothing sent after it, so that the next
+// run finds the chip as ever, unless the run began with it ignored; a hang-up ends a run that leads
+// its own session as any other. The runs that take a signal are started by exec, as the shell's own
+// process, so that the chip knows whom to signal; no wrapper reaches them.
 TEST(PlayedChip, StrayBytesStopSignalsAndSessionLeaders) {
   const std::string identity = "4 ADI 842 KS 2.3 kiln-sim\r\n", ack = "|24 \x06", signal = "|24 ~";
   runScenarios(
-      {{identity + "\x06|24 \x07", "-p tty -w 1.hex", oneBlock,
-        ok842 + read1 + "NAK recieved.\nFail to write program memory.\n", "", 1},
+      {{identity + "\x06|24 \x06\x06|24 \x07", "-p tty -w 1.hex", fourBlocks,
+        ok842 + read1 + ".NAK recieved.\nFail to write program memory.\n", "", 1},
        {identity + ack + signal + std::to_string(SIGINT) + " \x06|" + identity,
         "sh -c 'echo $$ >pid; exec kilnload -p tty -w 1.hex'; echo $?; kilnload -v -p tty",
         fourBlocks, ok842 + read1 + "..Fail to write program memory.\n130\n" + version + ok842,
