@@ -21,7 +21,6 @@ namespace {
 // verdict prints the reply cut at a fixed length: the first ten characters as the product id, the
 // first eight as the device, the first fourteen when it is accepted.
 constexpr const char* manufacturerCode = "ADI";
-constexpr int manufacturerAt = 0;
 constexpr int manufacturerLength = 3;
 constexpr int productAt = 4;
 constexpr int loaderAt = 10;
@@ -112,7 +111,7 @@ int checkIdentity(const std::uint8_t* reply) {
   // reply ends them early.
   char text[identifyReplyLength + 1] = {};
   std::memcpy(text, reply, identifyReplyLength);
-  if (std::memcmp(text + manufacturerAt, manufacturerCode, manufacturerLength) != 0) {
+  if (std::memcmp(text, manufacturerCode, manufacturerLength) != 0) {
     text[productIdEnd] = '\0';
     printf("Not supported: Product id = %s\n", text);
     return 0;
