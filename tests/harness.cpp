@@ -47,7 +47,7 @@ RunResult runInScratchDir(const std::string& line, bool wrapped) {
   for (const char c : wrapper + line)
     quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   const std::string command =
-      "cd " + scratchDir() + " && timeout -k 5 60 sh -c '" + quoted + "' </dev/null >out 2>err";
+      "cd " + scratchDir() + " && timeout -s KILL 60 sh -c '" + quoted + "' </dev/null >out 2>err";
   const int waited = system(command.c_str());  // NOLINT(cert-env33-c): as a user's shell runs it
   const int status = WIFEXITED(waited) ? WEXITSTATUS(waited) : 128 + WTERMSIG(waited);
   return {status, readFileText(scratchDir() + "/out"), readFileText(scratchDir() + "/err")};
