@@ -1,10 +1,9 @@
 #include "chip.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <string>
 
-#include "hex/hex.h"
 #include "loader/loader.h"
 
 namespace {
@@ -62,6 +61,12 @@ std::uint8_t obeyPacket(ChipState& chip, const std::uint8_t* packet, ChipWork& w
   return NAK;
 }
 
+// Returns whether the complete Loader packet of total bytes at packet has a length and a checksum
+// that check out.
+bool checksOut(const std::uint8_t* packet, std::size_t total) {
+  return total >= 5 && checkSum(packet + 2, static_cast<int>(total) - 3) == packet[total - 1];
+}
+
 // Answers the complete Loader packet of total bytes at packet.
 ChipExchange answerPacket(ChipState& chip, const std::uint8_t* packet, std::size_t total) {
   ChipExchange exchange;
@@ -74,8 +79,7 @@ ChipExchange answerPacket(ChipState& chip, const std::uint8_t* packet, std::size
   std::uint8_t answer = NAK;
   if (chip.packets == chip.faults.replyPacket) {
     answer = chip.faults.replyByte;
-  } else if (chip.packets != chip.faults.nakPacket && total >= 5 && packet[1] == packetStart[1] &&
-             checkSum(packet + 2, static_cast<int>(total) - 3) == packet[total - 1]) {
+  } else if (chip.packets != chip.faults.nakPacket && checksOut(packet, total)) {
     answer = obeyPacket(chip, packet, exchange.work);
   }
   exchange.reply.push_back(answer);
@@ -85,8 +89,12 @@ ChipExchange answerPacket(ChipState& chip, const std::uint8_t* packet, std::size
 ChipExchange answerIdentify(const ChipState& chip, const std::uint8_t* request) {
   ChipExchange exchange;
   exchange.request.assign(request, request + sizeof identifyRequest);
-  if (!isSilent(chip))
-    exchange.reply = identityOf(chip.part);
+  if (!isSilent(chip)) {
+    // Manufacturer, product code and a loader designation whose second character is '2'.
+    char text[identifyReplyLength + 1] = {};
+    snprintf(text, sizeof text, "ADI %s KS 2.3 kiln-sim\r\n", devs[chip.device].name);
+    exchange.reply.assign(text, text + identifyReplyLength);
+  }
   return exchange;
 }
 
@@ -118,6 +126,22 @@ RequestAt findRequestAt(const std::uint8_t* front, std::size_t left) {
   return {RequestKind::identify, sizeof identifyRequest};
 }
 
+// Returns whether the request found at front is complete and checks out.
+bool isSound(const RequestAt& request, const std::uint8_t* front) {
+  if (request.length == 0 || request.kind == RequestKind::stray)
+    return false;
+  return request.kind == RequestKind::identify || checksOut(front, request.length);
+}
+
+// Returns whether a request that is complete and checks out starts within the left bytes at from.
+bool holdsSoundRequest(const std::uint8_t* from, std::size_t left) {
+  for (std::size_t at = 0; at < left; ++at) {
+    if (isSound(findRequestAt(from + at, left - at), from + at))
+      return true;
+  }
+  return false;
+}
+
 // Adds a byte that starts no request to the run of such bytes that the exchanges from first on end
 // with, or starts a new run.
 void discardByteInto(std::vector<ChipExchange>& exchanges, std::size_t first, std::uint8_t byte) {
@@ -128,20 +152,30 @@ void discardByteInto(std::vector<ChipExchange>& exchanges, std::size_t first, st
   exchanges.back().request.push_back(byte);
 }
 
-}  // namespace
-
-std::vector<std::uint8_t> identityOf(int part) {
-  // Manufacturer, product code and a loader designation whose second character is '2'.
-  char text[identifyReplyLength + 1] = {};
-  snprintf(text, sizeof text, "ADI %s KS 2.3 kiln-sim\r\n", devs[part].name);
-  return std::vector<std::uint8_t>(text, text + identifyReplyLength);
+// Appends the Intel HEX data record of the 16 bytes at block, at address. Every memory in devs
+// is addressed in 16 bits, so no record that moves the base is needed.
+void appendDataRecordInto(std::string& text, std::size_t address, const std::uint8_t* block) {
+  // Byte count, address, record type 0, the data, and the checksum that makes them add up to 0.
+  std::uint8_t record[4 + blockLength + 1] = {blockLength, static_cast<std::uint8_t>(address >> 8),
+                                              static_cast<std::uint8_t>(address), 0};
+  std::copy(block, block + blockLength, record + 4);
+  record[sizeof record - 1] = static_cast<std::uint8_t>(checkSum(record, sizeof record - 1));
+  text += ':';
+  for (const std::uint8_t byte : record) {
+    char digits[3];
+    snprintf(digits, sizeof digits, "%02X", byte);
+    text += digits;
+  }
+  text += '\n';
 }
 
-ChipState makeChip(int part, const ChipFaults& faults) {
+}  // namespace
+
+ChipState makeChip(int device, const ChipFaults& faults) {
   ChipState chip;
-  chip.part = part;
-  chip.program.assign(static_cast<std::size_t>(pmsize(part)), erasedByte);
-  chip.data.assign(static_cast<std::size_t>(dmsize(part)), erasedByte);
+  chip.device = device;
+  chip.program.assign(static_cast<std::size_t>(pmsize(device)), erasedByte);
+  chip.data.assign(static_cast<std::size_t>(dmsize(device)), erasedByte);
   chip.faults = faults;
   return chip;
 }
@@ -149,6 +183,7 @@ ChipState makeChip(int part, const ChipFaults& faults) {
 void resetSession(ChipState& chip) {
   chip.pending.clear();
   chip.packets = 0;
+  chip.hunting = true;
 }
 
 void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
@@ -158,9 +193,22 @@ void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
   std::size_t taken = 0;
   while (taken < chip.pending.size()) {
     const std::uint8_t* front = chip.pending.data() + taken;
-    const RequestAt request = findRequestAt(front, chip.pending.size() - taken);
+    const std::size_t left = chip.pending.size() - taken;
+    const RequestAt request = findRequestAt(front, left);
+    if (chip.hunting && !isSound(request, front)) {
+      // The last host's bytes may still lie ahead of the new host's first request, with nothing
+      // in the line to mark where one ends and the other begins. They go a byte at a time, so
+      // that a request right behind them is found, and are awaited only while nothing that checks
+      // out follows.
+      if (request.length == 0 && !holdsSoundRequest(front + 1, left - 1))
+        break;
+      discardByteInto(exchanges, first, front[0]);
+      ++taken;
+      continue;
+    }
     if (request.length == 0)
       break;
+    chip.hunting = false;
     if (request.kind == RequestKind::stray)
       discardByteInto(exchanges, first, front[0]);
     else if (request.kind == RequestKind::identify)
@@ -172,16 +220,12 @@ void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
   chip.pending.erase(chip.pending.begin(), chip.pending.begin() + static_cast<long>(taken));
 }
 
-bool writeDumpInto(FILE* file, const std::vector<std::uint8_t>& memory) {
+std::string hexDumpOf(const std::vector<std::uint8_t>& memory) {
   std::string text;
   for (std::size_t address = 0; address + blockLength <= memory.size(); address += blockLength) {
     const std::uint8_t* block = memory.data() + address;
-    if (std::all_of(block, block + blockLength, [](std::uint8_t b) { return b == erasedByte; })) {
-      continue;
-    }
-    appendHexRecordInto(text, dataRecord, static_cast<int>(address), block, blockLength);
+    if (std::any_of(block, block + blockLength, [](std::uint8_t b) { return b != erasedByte; }))
+      appendDataRecordInto(text, address, block);
   }
-  appendHexRecordInto(text, endRecord, 0, nullptr, 0);
-  fputs(text.c_str(), file);
-  return ferror(file) == 0;
+  return text + ":00000001FF\n";
 }

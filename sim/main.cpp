@@ -1,5 +1,6 @@
 // kilnload-sim: a stand-in chip with the download loader, on a pseudo-terminal. Start-up, and the
 // loop that serves one host session after another.
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -9,7 +10,6 @@
 #include <cstdio>
 
 #include "chip.h"
-#include "hex/hex.h"
 #include "options.h"
 #include "serial/serial.h"
 #include "terminal.h"
@@ -27,17 +27,19 @@ void requestStop(int) {
 }
 
 // The stop signals are let through only while the chip sleeps in ppoll, so that a stop is never
-// missed between a check of stopRequested and the sleep.
+// missed between a check of stopRequested and the sleep. A hang-up of the terminal the chip was
+// started from stops it as cleanly as an interrupt: the dumps are written, the link removed.
 void catchStopSignals() {
+  const int stops[] = {SIGINT, SIGTERM, SIGHUP};
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
+  for (const int stop : stops)
+    sigaddset(&stopSignals, stop);
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
   struct sigaction action {};
   action.sa_handler = requestStop;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (const int stop : stops)
+    sigaction(stop, &action, nullptr);
 }
 
 // With --exit-after, fills left with the time the chip still waits for a host after idleSince
@@ -48,6 +50,38 @@ const timespec* idleTimeLeft(const SessionRules& rules, long long idleSince, tim
   const long long giveUpAt = idleSince + rules.exitAfterSeconds * 1000000000LL;
   left = timespecOfNanos(std::max(0LL, giveUpAt - monotonicNanos()));
   return &left;
+}
+
+// Writes memory as an Intel HEX dump to a new file at path, nothing when path is null; returns
+// false after a message when it could not be written.
+[[nodiscard]] bool dumpMemory(const char* path, const std::vector<std::uint8_t>& memory) {
+  if (path == nullptr)
+    return true;
+  FILE* file = fopen(path, "w");
+  bool written = file != nullptr && fputs(hexDumpOf(memory).c_str(), file) != EOF;
+  // A full disk may show only when the last of the buffer goes out, at the close.
+  if (file != nullptr && fclose(file) != 0)
+    written = false;
+  if (!written)
+    fprintf(stderr, "kilnload-sim: could not write %s\n", path);
+  return written;
+}
+
+// Returns whether a file at path can be opened for writing, leaving none there that was not
+// there before.
+[[nodiscard]] bool canWriteAt(const char* path) {
+  const int created = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (created >= 0) {
+    close(created);
+    unlink(path);
+    return true;
+  }
+  // Opened as it is, neither emptied nor waited on: a pipe with no reader is refused at once.
+  const int found = errno == EEXIST ? open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+  if (found < 0)
+    return false;
+  close(found);
+  return true;
 }
 
 // What one sleep on the line brought.
@@ -94,8 +128,8 @@ int endSession(Sessions& sessions, ChipState& chip, const SessionRules& rules) {
   sessions.current = sessions.bytesSinceDump = false;
   sessions.idleSince = monotonicNanos();
   resetSession(chip);
-  const bool program = dumpMemoryInto(rules.dumps.program, chip.program);
-  const bool data = dumpMemoryInto(rules.dumps.data, chip.data);
+  const bool program = dumpMemory(rules.dumps.program, chip.program);
+  const bool data = dumpMemory(rules.dumps.data, chip.data);
   if (!program || !data)
     return 1;
   return rules.once ? 0 : -1;
@@ -176,24 +210,31 @@ int serveWith(const ChipLine& line, const SimOptions& options, FILE* trace) {
   printf("%s\n", line.path.c_str());
   fflush(stdout);
   Wire wire{line.master, trace, options.lineRate, options.adapterLatencyMs * 1000000LL};
-  ChipState chip = makeChip(options.partRow, options.faults);
+  ChipState chip = makeChip(options.device, options.faults);
   return serveSessions(line, wire, chip, options.sessions);
 }
 
-// Makes the link, opens the trace and serves the chip; returns the exit status. The link comes
-// first, so that a start it refuses leaves no file behind; a trace that cannot be opened takes
-// the link away again.
+// Makes the link, opens the trace and serves the chip; returns the exit status. The dumps' paths
+// are tried first, and the link is made before the trace, so that a start they refuse leaves no
+// file behind and none emptied; a trace that cannot be opened takes the link away again. A dump
+// that is refused only after a session would have cost the host's work.
 int serveOn(const ChipLine& line, const SimOptions& options) {
+  for (const char* dump : {options.sessions.dumps.program, options.sessions.dumps.data}) {
+    if (dump != nullptr && !canWriteAt(dump)) {
+      fprintf(stderr, "kilnload-sim: could not open %s\n", dump);
+      return 1;
+    }
+  }
   if (options.linkPath != nullptr && !linkTerminalAt(options.linkPath, line.path))
     return 1;
-  FilePointer trace;
-  if (options.tracePath != nullptr)
-    trace.reset(fopen(options.tracePath, "w"));
+  FILE* trace = options.tracePath != nullptr ? fopen(options.tracePath, "w") : nullptr;
   int status = 1;
-  if (options.tracePath != nullptr && !trace)
+  if (options.tracePath != nullptr && trace == nullptr)
     fprintf(stderr, "kilnload-sim: could not open %s\n", options.tracePath);
   else
-    status = serveWith(line, options, trace.get());
+    status = serveWith(line, options, trace);
+  if (trace != nullptr)
+    fclose(trace);
   if (options.linkPath != nullptr)
     removeLinkAt(options.linkPath, line.path);
   return status;
