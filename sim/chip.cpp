@@ -142,10 +142,10 @@ bool holdsSoundRequest(const std::uint8_t* from, std::size_t left) {
   return false;
 }
 
-// Adds a byte that starts no request to the run of such bytes that the exchanges from first on end
-// with, or starts a new run.
-void discardByteInto(std::vector<ChipExchange>& exchanges, std::size_t first, std::uint8_t byte) {
-  if (exchanges.size() == first || !exchanges.back().discarded) {
+// Adds a byte that starts no request to the run of such bytes that exchanges ends with, or starts a
+// new run.
+void discardByteInto(std::vector<ChipExchange>& exchanges, std::uint8_t byte) {
+  if (exchanges.empty() || !exchanges.back().discarded) {
     exchanges.emplace_back();
     exchanges.back().discarded = true;
   }
@@ -189,20 +189,18 @@ void resetSession(ChipState& chip) {
 void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
                   std::vector<ChipExchange>& exchanges) {
   chip.pending.insert(chip.pending.end(), bytes, bytes + count);
-  const std::size_t first = exchanges.size();
   std::size_t taken = 0;
   while (taken < chip.pending.size()) {
     const std::uint8_t* front = chip.pending.data() + taken;
     const std::size_t left = chip.pending.size() - taken;
     const RequestAt request = findRequestAt(front, left);
     if (chip.hunting && !isSound(request, front)) {
-      // The last host's bytes may still lie ahead of the new host's first request, with nothing
-      // in the line to mark where one ends and the other begins. They go a byte at a time, so
-      // that a request right behind them is found, and are awaited only while nothing that checks
-      // out follows.
+      // Bytes the last host left may lie ahead of the new host's first request, and nothing in
+      // the line marks where one host's bytes end. They are dropped a byte at a time, so that a
+      // request among them is still found, and kept only while nothing that checks out follows.
       if (request.length == 0 && !holdsSoundRequest(front + 1, left - 1))
         break;
-      discardByteInto(exchanges, first, front[0]);
+      discardByteInto(exchanges, front[0]);
       ++taken;
       continue;
     }
@@ -210,7 +208,7 @@ void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
       break;
     chip.hunting = false;
     if (request.kind == RequestKind::stray)
-      discardByteInto(exchanges, first, front[0]);
+      discardByteInto(exchanges, front[0]);
     else if (request.kind == RequestKind::identify)
       exchanges.push_back(answerIdentify(chip, front));
     else

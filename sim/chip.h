@@ -28,7 +28,7 @@ struct ChipExchange {
   std::vector<std::uint8_t> request;
   std::vector<std::uint8_t> reply;
   ChipWork work = ChipWork::none;
-  bool discarded = false;  // bytes that start no request, answered with nothing
+  bool discarded = false;  // bytes taken for no request, answered with nothing
 };
 
 struct ChipState {
@@ -44,13 +44,15 @@ struct ChipState {
 // Returns a chip of the device in row device of devs with both memories erased.
 [[nodiscard]] ChipState makeChip(int device, const ChipFaults& faults);
 
-// Forgets a half-received request and the packet count, as a new host session begins.
+// Forgets a half-received request and the packet count, and looks for the session's first request
+// afresh, as a new host session begins.
 void resetSession(ChipState& chip);
 
 // Takes count bytes from the host and appends each request they complete, with its answer, to
-// exchanges; bytes of a request not yet complete are kept for the next call. Until a request of
-// the session checks out, what comes before one is discarded unanswered: it may be the end of a
-// request the last host left half sent.
+// exchanges, and the bytes it discards as a run, or to the run exchanges ends with; bytes of a
+// request not yet complete are kept for the next call. Until a request of the session checks out,
+// what comes before one is discarded unanswered: it may be the end of a request the last host left
+// half sent.
 void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
                   std::vector<ChipExchange>& exchanges);
 

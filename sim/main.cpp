@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <iterator>
 
 #include "chip.h"
 #include "options.h"
@@ -108,7 +109,7 @@ struct LineEvents {
     return false;
   }
   events.timedOut = ready == 0;
-  events.lineReady = inSession && fds[1].revents != 0;
+  events.lineReady = fds[1].revents != 0;  // left 0 when it was not watched
   return true;
 }
 
@@ -180,7 +181,7 @@ int serveSessions(const ChipLine& line, Wire& wire, ChipState& chip, const Sessi
       return gaveUpStatus;
     std::uint8_t buffer[4096];
     const ssize_t n = woke.lineReady ? read(line.master, buffer, sizeof buffer) : -1;
-    const bool hungUp = woke.lineReady && n <= 0 && errno == EIO;
+    const bool hungUp = woke.lineReady && n < 0 && errno == EIO;
     events.clear();
     bool begun = false;
     if (!readHostEventsInto(line.watch, events))
@@ -219,11 +220,13 @@ int serveWith(const ChipLine& line, const SimOptions& options, FILE* trace) {
 // file behind and none emptied; a trace that cannot be opened takes the link away again. A dump
 // that is refused only after a session would have cost the host's work.
 int serveOn(const ChipLine& line, const SimOptions& options) {
-  for (const char* dump : {options.sessions.dumps.program, options.sessions.dumps.data}) {
-    if (dump != nullptr && !canWriteAt(dump)) {
-      fprintf(stderr, "kilnload-sim: could not open %s\n", dump);
-      return 1;
-    }
+  const char* const dumps[] = {options.sessions.dumps.program, options.sessions.dumps.data};
+  const auto* refused = std::find_if(std::begin(dumps), std::end(dumps), [](const char* dump) {
+    return dump != nullptr && !canWriteAt(dump);
+  });
+  if (refused != std::end(dumps)) {
+    fprintf(stderr, "kilnload-sim: could not open %s\n", *refused);
+    return 1;
   }
   if (options.linkPath != nullptr && !linkTerminalAt(options.linkPath, line.path))
     return 1;

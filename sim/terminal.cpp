@@ -26,8 +26,7 @@ std::string linkTargetOf(const char* path) {
 bool isLeftByEarlierRun(const char* path, const std::string& terminal) {
   const std::string target = linkTargetOf(path);
   const std::string folder = terminal.substr(0, terminal.rfind('/') + 1);
-  const bool inFolder = target.size() > folder.size() &&
-                        target.compare(0, folder.size(), folder) == 0 &&
+  const bool inFolder = target.compare(0, folder.size(), folder) == 0 &&
                         target.find('/', folder.size()) == std::string::npos;
   if (!inFolder)
     return false;
