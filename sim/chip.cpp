@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "loader/loader.h"
 
 namespace {
+
+// What a byte of flash holds once erased.
+constexpr std::uint8_t erasedByte = 0xFF;
 
 // What the bytes at the front of the chip's input start.
 enum class RequestKind { stray, identify, packet };
@@ -90,10 +94,10 @@ ChipExchange answerIdentify(const ChipState& chip, const std::uint8_t* request) 
   ChipExchange exchange;
   exchange.request.assign(request, request + sizeof identifyRequest);
   if (!isSilent(chip)) {
-    // Manufacturer, product code and a loader designation whose second character is '2'.
-    char text[identifyReplyLength + 1] = {};
-    snprintf(text, sizeof text, "ADI %s KS 2.3 kiln-sim\r\n", devs[chip.device].name);
-    exchange.reply.assign(text, text + identifyReplyLength);
+    // Manufacturer, product code and a loader designation whose second character is '2'; with a
+    // three-character code, the 25 bytes of an identification reply.
+    const std::string text = std::string("ADI ") + devs[chip.device].name + " KS 2.3 kiln-sim\r\n";
+    exchange.reply.assign(text.begin(), text.end());
   }
   return exchange;
 }
@@ -128,15 +132,15 @@ RequestAt findRequestAt(const std::uint8_t* front, std::size_t left) {
 
 // Returns whether the request found at front is complete and checks out.
 bool isSound(const RequestAt& request, const std::uint8_t* front) {
-  if (request.length == 0 || request.kind == RequestKind::stray)
-    return false;
-  return request.kind == RequestKind::identify || checksOut(front, request.length);
+  if (request.kind == RequestKind::packet)
+    return checksOut(front, request.length);
+  return request.kind == RequestKind::identify && request.length > 0;
 }
 
-// Returns whether a request that is complete and checks out starts within the left bytes at from.
-bool holdsSoundRequest(const std::uint8_t* from, std::size_t left) {
-  for (std::size_t at = 0; at < left; ++at) {
-    if (isSound(findRequestAt(from + at, left - at), from + at))
+// Returns whether a request that is complete and checks out starts in the bytes from from to end.
+bool holdsSoundRequest(const std::uint8_t* from, const std::uint8_t* end) {
+  for (; from < end; ++from) {
+    if (isSound(findRequestAt(from, static_cast<std::size_t>(end - from)), from))
       return true;
   }
   return false;
@@ -192,13 +196,13 @@ void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
   std::size_t taken = 0;
   while (taken < chip.pending.size()) {
     const std::uint8_t* front = chip.pending.data() + taken;
-    const std::size_t left = chip.pending.size() - taken;
-    const RequestAt request = findRequestAt(front, left);
+    const std::uint8_t* end = chip.pending.data() + chip.pending.size();
+    const RequestAt request = findRequestAt(front, static_cast<std::size_t>(end - front));
     if (chip.hunting && !isSound(request, front)) {
       // Bytes the last host left may lie ahead of the new host's first request, and nothing in
       // the line marks where one host's bytes end. They are dropped a byte at a time, so that a
       // request among them is still found, and kept only while nothing that checks out follows.
-      if (request.length == 0 && !holdsSoundRequest(front + 1, left - 1))
+      if (request.length == 0 && !holdsSoundRequest(front + 1, end))
         break;
       discardByteInto(exchanges, front[0]);
       ++taken;

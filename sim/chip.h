@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-inline constexpr std::uint8_t erasedByte = 0xFF;
-
 // Misbehaviour on purpose, counted in Loader packets of one host session from 1.
 struct ChipFaults {
   long nakPacket = 0;     // refuse this packet, 0 for none

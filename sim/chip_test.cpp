@@ -23,10 +23,12 @@ Bytes packet(char command, int address, std::uint8_t fill, int odd = -1, int odd
   return bytes;
 }
 
-// Feeds the request in two pieces, its last byte apart; returns what the chip answered.
+// Feeds the request in three pieces, its first and last bytes apart; returns what the chip
+// answered.
 std::string answerTo(ChipState& chip, const Bytes& request) {
   std::vector<ChipExchange> exchanges;
-  feedChipFrom(chip, request.data(), request.size() - 1, exchanges);
+  feedChipFrom(chip, request.data(), 1, exchanges);
+  feedChipFrom(chip, request.data() + 1, request.size() - 2, exchanges);
   feedChipFrom(chip, &request.back(), 1, exchanges);
   std::string replies;
   for (const ChipExchange& exchange : exchanges)
@@ -34,14 +36,17 @@ std::string answerTo(ChipState& chip, const Bytes& request) {
   return replies;
 }
 
-// One "842" chip takes the requests in turn: blocks programmed as flash is, only clearing bits;
-// every bad packet refused without a change; then each erase erasing its memories, as their dumps
-// show.
+// One "842" chip takes the requests in turn: nothing answered ahead of the first that checks out;
+// blocks programmed as flash is, only clearing bits; every bad packet refused without a change;
+// then each erase erasing its memories, as their dumps show.
 TEST(Chip, AnswersAndProgramsAsFlashDoes) {
   ChipState chip = makeChip(2, {});
+  const std::string identity = "ADI 842 KS 2.3 kiln-sim\r\n";
   Bytes afterStray = packet('E', 0x0FF0, 0x0C);
   afterStray.insert(afterStray.begin(), 0x07);  // a stray 0x07 costs only itself
-  const std::pair<Bytes, std::string> steps[] = {{packet('W', 0xF7F0, 0x3C), "\x06"},
+  const std::pair<Bytes, std::string> steps[] = {{{0x21, 0x5A, 0x07, 0x0E, 0x01, 'C', 0x00}, ""},
+                                                 {packet('W', 0xF7F0, 0x3C), "\x06"},
+                                                 {{0x21, 0x21, 0x5A, 0x00, 0xA6}, identity},
                                                  {packet('W', 0xF7F0, 0x2C), "\x06"},
                                                  {packet('W', 0xF7F0, 0x2C, 0x3C), "\x07"},
                                                  {packet('W', 0xF7F0, 0x2C, 0x3C, 0), "\x07"},

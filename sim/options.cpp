@@ -12,8 +12,8 @@
 
 namespace {
 
-// The part the chip is unless told otherwise.
-constexpr const char* defaultPart = "842";
+// The device the chip is unless --part names another.
+constexpr const char* defaultDevice = "842";
 
 // What getopt_long returns for each option; --help has the short form -h.
 enum OptionId {
@@ -76,7 +76,7 @@ std::string listDevices(const char* between, const char* beforeLast) {
 }  // namespace
 
 bool parseSimOptionsInto(int argc, char** argv, SimOptions& options) {
-  options.device = identifyDevice(defaultPart);
+  options.device = identifyDevice(defaultDevice);
   int option = 0;
   while ((option = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1) {
     bool valid = true;
@@ -173,7 +173,7 @@ void printSimUsage(FILE* file) {
       "Options:\n",
       file);
   fprintf(file, "  --part %-14s the part it identifies as (default %s)\n",
-          listDevices("|", "|").c_str(), defaultPart);
+          listDevices("|", "|").c_str(), defaultDevice);
   fputs(
       "  --link PATH           also make a symbolic link to the terminal at PATH, removed on "
       "exit;\n"

@@ -12,8 +12,7 @@ namespace {
 
 const std::string end = ":00000001FF\n", ok842 = "OK: ADI 842 KS 2.3\n",
                   allErased = "Program and data memory erased.\n",
-                  failedErase = "Fail to erase program and data memory.\n",
-                  refused = " not a link left by an earlier kilnload-sim";
+                  failedErase = "Fail to erase program and data memory.\n";
 
 // Runs line in a new, empty folder; returns its output, then its error output.
 std::string runAfresh(const std::string& line) {
@@ -22,8 +21,10 @@ std::string runAfresh(const std::string& line) {
 }
 
 // A wrong command line is refused with status 2, its message and the usage text on standard
-// error; a path the chip cannot use, with status 1 and its message alone. Either way it makes no
-// link and no trace, and a dump's file is neither left behind nor emptied.
+// error; a path the chip cannot use, with status 1 and its message alone: a dump's or the trace's
+// that cannot be opened, or a link's where a file stands, or a link that is not one an earlier run
+// left, to a terminal that has gone. Either way it makes no link and no trace, and leaves every
+// file as it found it.
 TEST(Sim, RefusesAStartItCannotServe) {
   const std::string usage = runAfresh("kilnload-sim --help");
   const std::tuple<std::string, int, std::string> rows[] = {
@@ -39,28 +40,27 @@ TEST(Sim, RefusesAStartItCannotServe) {
       {"--dump-program k --dump-data none/d", 1, "could not open none/d"},
       {"--dump-program p --dump-data .", 1, "could not open ."},
       {"--link none/l", 1, "could not link none/l: No such file or directory"},
-      {"--link k", 1, "will not replace k:" + refused}};
+      {"--link k", 1, "will not replace k: not a link left by an earlier kilnload-sim"},
+      {"--link pts", 1, "will not replace pts: not a link left by an earlier kilnload-sim"}};
   for (const auto& [args, status, message] : rows) {
-    EXPECT_EQ(runAfresh("echo keep >k; kilnload-sim --exit-after 1 --link l --trace t " + args +
-                        " >/dev/null; echo $?; ls; cat k"),
-              std::to_string(status) + "\nk\nkeep\nkilnload-sim: " + message + "\n" +
-                  (status == 2 ? usage : ""))
+    EXPECT_EQ(runAfresh("echo keep >k; ln -s /dev/pts/ptmx pts; kilnload-sim --exit-after 1 --link "
+                        "l --trace t " +
+                        args + " >/dev/null; echo $?; ls; cat k; readlink pts"),
+              std::to_string(status) + "\nk\npts\nkeep\n/dev/pts/ptmx\nkilnload-sim: " + message +
+                  "\n" + (status == 2 ? usage : ""))
         << args;
   }
 }
 
-// kilnload-sim serving hosts, each row named: --link replaces only a link to a terminal that has
-// gone, with standard input closed or not; a dump is written when a session ends or a signal stops
-// the chip; host sessions are counted from their opens and closes.
+// kilnload-sim serving hosts, each row named: a link an earlier run left is replaced, also with
+// standard input closed, and removed at the end; a dump is written when a session ends or a signal
+// stops the chip; host sessions are counted from their opens and closes.
 TEST(Sim, ServesHostsUntilStopped) {
-  const std::string sim = "kilnload-sim --exit-after 1 --link link <&- >/dev/null; echo $?; ";
   std::vector<std::tuple<std::string, std::string, std::string>> rows = {
-      {"link to a file kept", "ln -s f link; " + sim + "readlink link",
-       "1\nf\nkilnload-sim: will not replace link:" + refused + "\n"},
-      {"link to a live terminal kept", "ln -s /dev/pts/ptmx link; " + sim + "readlink link",
-       "1\n/dev/pts/ptmx\nkilnload-sim: will not replace link:" + refused + "\n"},
       {"link to a gone terminal replaced",
-       "ln -s /dev/pts/9999 link; " + sim + "test -L link || echo gone", "3\ngone\n"},
+       R"(ln -s /dev/pts/9999 link; kilnload-sim --exit-after 1 --link link <&- >/dev/null;
+           echo $?; test -L link || echo gone)",
+       "3\ngone\n"},
       {"no session, no dump", "kilnload-sim --exit-after 1 --dump-data d >/dev/null; echo $?; ls",
        "3\n"},
       {"dump not written",
