@@ -1,7 +1,6 @@
 #include "chip.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -164,11 +163,11 @@ void appendDataRecordInto(std::string& text, std::size_t address, const std::uin
                                               static_cast<std::uint8_t>(address), 0};
   std::copy(block, block + blockLength, record + 4);
   record[sizeof record - 1] = static_cast<std::uint8_t>(checkSum(record, sizeof record - 1));
+  static constexpr char digits[] = "0123456789ABCDEF";
   text += ':';
   for (const std::uint8_t byte : record) {
-    char digits[3];
-    snprintf(digits, sizeof digits, "%02X", byte);
-    text += digits;
+    text += digits[byte >> 4];
+    text += digits[byte & 0xF];
   }
   text += '\n';
 }
