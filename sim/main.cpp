@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iterator>
+#include <optional>
 
 #include "chip.h"
 #include "options.h"
@@ -122,10 +123,10 @@ struct Sessions {
   long long idleSince = 0;
 };
 
-// Ends the current session: the next one starts afresh, and the memories are dumped; returns
-// the exit status when the chip is done, 1 after a message when a dump could not be written, or
-// -1 to serve on.
-int endSession(Sessions& sessions, ChipState& chip, const SessionRules& rules) {
+// Ends the current session: the next one starts afresh, and the memories are dumped; returns the
+// exit status when the chip is done, 1 after a message when a dump could not be written, or
+// nothing to serve on.
+std::optional<int> endSession(Sessions& sessions, ChipState& chip, const SessionRules& rules) {
   sessions.current = sessions.bytesSinceDump = false;
   sessions.idleSince = monotonicNanos();
   resetSession(chip);
@@ -133,16 +134,18 @@ int endSession(Sessions& sessions, ChipState& chip, const SessionRules& rules) {
   const bool data = dumpMemory(rules.dumps.data, chip.data);
   if (!program || !data)
     return 1;
-  return rules.once ? 0 : -1;
+  if (rules.once)
+    return 0;
+  return std::nullopt;
 }
 
 // Counts the hosts' opens and closes in order; an open that finds none left ends the session
 // in progress and begins the next. Two opens the chip has not read between reach it as one (the
 // kernel merges equal events in a row), so a host that joins one still holding the line before
-// the chip has woken is not counted apart. Returns the exit status when the chip is done, or -1 to
-// serve on; sets begun when a session began.
-int followHostsFrom(const std::vector<HostEvent>& events, Sessions& sessions, ChipState& chip,
-                    const SessionRules& rules, bool& begun) {
+// the chip has woken is not counted apart. Returns the exit status when the chip is done, or
+// nothing to serve on; sets begun when a session began.
+std::optional<int> followHostsFrom(const std::vector<HostEvent>& events, Sessions& sessions,
+                                   ChipState& chip, const SessionRules& rules, bool& begun) {
   for (const HostEvent event : events) {
     if (event == HostEvent::closed) {
       sessions.hosts = std::max(0, sessions.hosts - 1);
@@ -150,12 +153,13 @@ int followHostsFrom(const std::vector<HostEvent>& events, Sessions& sessions, Ch
     }
     if (sessions.hosts++ > 0)
       continue;
-    const int status = sessions.current ? endSession(sessions, chip, rules) : -1;
-    if (status >= 0)
-      return status;
+    if (sessions.current) {
+      if (const std::optional<int> status = endSession(sessions, chip, rules))
+        return status;
+    }
     sessions.current = begun = true;
   }
-  return -1;
+  return std::nullopt;
 }
 
 // Serves host sessions until stopped; returns the exit status. A session in progress is never
@@ -165,8 +169,8 @@ int followHostsFrom(const std::vector<HostEvent>& events, Sessions& sessions, Ch
 // the opener can write, and a close before the line hangs up, so bytes read while no new
 // session shows among the events after them are the current session's, and a hang-up read
 // with no new session among them means that session has sent all it will. Bytes read when one
-// has begun go to the newest: they may be the last of the old one's, but a host that waits
-// for its replies leaves none behind.
+// has begun go to the newest: they may begin with the last of the old one's, which the chip
+// discards ahead of the new session's first request.
 int serveSessions(const ChipLine& line, Wire& wire, ChipState& chip, const SessionRules& rules) {
   Sessions sessions{.idleSince = monotonicNanos()};
   std::vector<HostEvent> events;
@@ -186,23 +190,20 @@ int serveSessions(const ChipLine& line, Wire& wire, ChipState& chip, const Sessi
     bool begun = false;
     if (!readHostEventsInto(line.watch, events))
       return 1;
-    int status = followHostsFrom(events, sessions, chip, rules, begun);
-    if (status >= 0)
-      return status;
+    if (const std::optional<int> status = followHostsFrom(events, sessions, chip, rules, begun))
+      return *status;
     if (n > 0) {
       serveBytesFrom(wire, chip, buffer, static_cast<std::size_t>(n));
       sessions.bytesSinceDump = true;
     }
     if (hungUp && !begun) {
       sessions.hosts = 0;
-      status = endSession(sessions, chip, rules);
-      if (status >= 0)
-        return status;
+      if (const std::optional<int> status = endSession(sessions, chip, rules))
+        return *status;
     }
   }
-  if (sessions.bytesSinceDump && endSession(sessions, chip, rules) == 1)
-    return 1;
-  return 0;
+  // A stop ends the session in progress as a hang-up would, and serves no other.
+  return sessions.bytesSinceDump && endSession(sessions, chip, rules) == 1 ? 1 : 0;
 }
 
 // Says where the chip is and serves it on the line, logging to trace; returns the exit status.

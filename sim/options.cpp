@@ -66,7 +66,8 @@ std::string listDevices(const char* between, const char* beforeLast) {
 
 // Sets value to the whole number text holds in base; returns false when there is none, or it lies
 // outside [low, high].
-[[nodiscard]] bool parseNumberInto(long& value, const char* text, int base, long low, long high) {
+[[nodiscard]] bool parseNumberInto(long& value, const char* text, long low, long high,
+                                   int base = 10) {
   errno = 0;
   char* end = nullptr;
   value = strtol(text, &end, base);
@@ -115,15 +116,15 @@ bool parseSimOptionsInto(int argc, char** argv, SimOptions& options) {
         options.helpWanted = true;
         break;
       case nakOption:
-        valid = parseNumberInto(options.faults.nakPacket, optarg, 10, 1, LONG_MAX);
+        valid = parseNumberInto(options.faults.nakPacket, optarg, 1, LONG_MAX);
         wanted = "a packet count";
         break;
       case ignoreOption:
-        valid = parseNumberInto(options.faults.ignorePacket, optarg, 10, 1, LONG_MAX);
+        valid = parseNumberInto(options.faults.ignorePacket, optarg, 1, LONG_MAX);
         wanted = "a packet count";
         break;
       case silentAfterOption:
-        valid = parseNumberInto(options.faults.silentAfter, optarg, 10, 0, LONG_MAX);
+        valid = parseNumberInto(options.faults.silentAfter, optarg, 0, LONG_MAX);
         wanted = "a packet count";
         break;
       case replyOption: {
@@ -131,21 +132,21 @@ bool parseSimOptionsInto(int argc, char** argv, SimOptions& options) {
         const std::size_t colon = text.find(':');
         long byte = 0;
         valid = colon != std::string::npos &&
-                parseNumberInto(options.faults.replyPacket, text.substr(0, colon).c_str(), 10, 1,
+                parseNumberInto(options.faults.replyPacket, text.substr(0, colon).c_str(), 1,
                                 LONG_MAX) &&
-                parseNumberInto(byte, text.c_str() + colon + 1, 16, 0, 255);
+                parseNumberInto(byte, text.c_str() + colon + 1, 0, 255, 16);
         options.faults.replyByte = static_cast<std::uint8_t>(byte);
         wanted = "N:BYTE";
         break;
       }
       case exitAfterOption:
         // A wait of up to 68 years is as good as none, and its nanoseconds still fit a long long.
-        valid = parseNumberInto(options.sessions.exitAfterSeconds, optarg, 10, 1, INT_MAX);
+        valid = parseNumberInto(options.sessions.exitAfterSeconds, optarg, 1, INT_MAX);
         wanted = "a number of seconds";
         break;
       case adapterLatencyOption:
         // A minute is far beyond any adapter's latency timer.
-        valid = parseNumberInto(options.adapterLatencyMs, optarg, 10, 0, 60000);
+        valid = parseNumberInto(options.adapterLatencyMs, optarg, 0, 60000);
         wanted = "a number of milliseconds";
         break;
       default:  // getopt_long has said what was wrong

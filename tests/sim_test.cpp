@@ -32,8 +32,10 @@ TEST(Sim, RefusesAStartItCannotServe) {
       {"junk", 2, "unexpected argument 'junk'"},
       {"--reply 5", 2, "'5' is not N:BYTE"},
       {"--reply 1:100", 2, "'1:100' is not N:BYTE"},
+      {"--reply 1:g", 2, "'1:g' is not N:BYTE"},
       {"--part 999", 2, "unknown part '999' (814 or 842)"},
       {"--nak 0", 2, "'0' is not a packet count"},
+      {"--ignore 1a", 2, "'1a' is not a packet count"},
       {"--adapter-latency 60001", 2, "'60001' is not a number of milliseconds"},
       {"--bogus", 2, "unrecognized option '--bogus'"},
       {"--trace none/t", 1, "could not open none/t"},
@@ -67,12 +69,17 @@ TEST(Sim, ServesHostsUntilStopped) {
        "{ kilnload-sim --once --dump-data /dev/full; echo $? >&2; } | { read -r t; kilnload -p $t "
        "-v; }",
        "kilnload ver.0.1\n" + ok842 + "kilnload-sim: could not write /dev/full\n1\n"},
+      {"stopped, dump not written",
+       R"({ sh -c 'echo $$; exec kilnload-sim --dump-data /dev/full'; echo $?; } | { read -r pid;
+           read -r t; exec 3<>$t; kilnload -v -p $t >/dev/null; kill $pid; cat; })",
+       "1\nkilnload-sim: could not write /dev/full\n"},
       {"stray byte traced", "kilnload-sim --once --trace t | { read -r t; printf x >$t; }; cat t",
        "? 78\n"},
       {"-h is --help", "kilnload-sim -h >h; echo $?; kilnload-sim --help | cmp h - && head -n1 h",
        "0\nUsage: kilnload-sim [options]\n"},
-      {"a session each", R"(kilnload-sim --nak 2 --exit-after 1 | { read -r t; for i in $(seq 20);
-           do kilnload -p $t -c -a; echo $?; done; } | sort | uniq -c)",
+      {"a session each", R"(kilnload-sim --nak 2 --adapter-latency 0 --exit-after 1 |
+           { read -r t; for i in $(seq 20); do kilnload -p $t -c -a; echo $?; done; } |
+           sort | uniq -c)",
        "     20 1\n     20 " + failedErase + "     20 " + ok842 +
            "     20 Program memory erased.\n"},
       // While the chip is stopped, the first host adds to a request it left half sent, the next
