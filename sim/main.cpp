@@ -237,8 +237,7 @@ int serveOn(const ChipLine& line, const SimOptions& options) {
     fprintf(stderr, "kilnload-sim: could not open %s\n", options.tracePath);
   else
     status = serveWith(line, options, trace);
-  if (trace != nullptr)
-    fclose(trace);
+  // The trace, flushed after every read, is closed by the exit that follows.
   if (options.linkPath != nullptr)
     removeLinkAt(options.linkPath, line.path);
   return status;
@@ -257,7 +256,5 @@ int main(int argc, char** argv) {
     return 0;
   }
   ChipLine line;
-  const int status = openChipLine(line) ? serveOn(line, options) : 1;
-  closeChipLine(line);
-  return status;
+  return openChipLine(line) ? serveOn(line, options) : 1;
 }

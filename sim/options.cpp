@@ -130,7 +130,7 @@ bool parseSimOptionsInto(int argc, char** argv, SimOptions& options) {
       case replyOption: {
         const std::string text = optarg;
         const std::size_t colon = text.find(':');
-        long byte = 0;
+        long byte{};
         valid = colon != std::string::npos &&
                 parseNumberInto(options.faults.replyPacket, text.substr(0, colon).c_str(), 1,
                                 LONG_MAX) &&

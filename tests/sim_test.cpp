@@ -73,8 +73,9 @@ TEST(Sim, ServesHostsUntilStopped) {
        R"({ sh -c 'echo $$; exec kilnload-sim --dump-data /dev/full'; echo $?; } | { read -r pid;
            read -r t; exec 3<>$t; kilnload -v -p $t >/dev/null; kill $pid; cat; })",
        "1\nkilnload-sim: could not write /dev/full\n"},
-      {"stray byte traced", "kilnload-sim --once --trace t | { read -r t; printf x >$t; }; cat t",
-       "? 78\n"},
+      {"trace flushed as it goes", R"(kilnload-sim --once --trace t | { read -r t; exec 3<>$t;
+           printf x >&3; kilnload -p $t -c >/dev/null; head -n2 t; })",
+       "? 78\n> 21 5A 00 A6\n"},
       {"-h is --help", "kilnload-sim -h >h; echo $?; kilnload-sim --help | cmp h - && head -n1 h",
        "0\nUsage: kilnload-sim [options]\n"},
       {"a session each", R"(kilnload-sim --nak 2 --adapter-latency 0 --exit-after 1 |
@@ -91,12 +92,16 @@ TEST(Sim, ServesHostsUntilStopped) {
            printf $c >&4; kill -CONT $s; timeout 5 head -c1 <&4 | od -An -tx1;
            kilnload -p $t -a; kilnload -p $t -c -a; })",
        " 06\n" + ok842 + failedErase + ok842 + "Program memory erased.\n" + allErased},
-      // No sooner than 435 bytes at 9600 baud, an erase (20 ms), 16 blocks (2 ms each) and 18
-      // replies held 5 ms allow: 595 ms.
+      // Each run no sooner than its bytes at 9600 baud, its erases (20 ms) or blocks (2 ms) and
+      // its replies held 5 ms allow: 41 bytes, 2 erases, 3 replies: 97 ms; 429 bytes, 16 blocks,
+      // 17 replies: 563 ms.
       {"line rate", "printf ':FF000000" + std::string(510, '3') + R"(00\n:00000001FF\n' >1.hex;
-           kilnload-sim --once --line-rate --adapter-latency 5 | { read -r t; s=$(date +%s%N);
-           kilnload -p $t -a -w 1.hex; [ $(($(date +%s%N) - s)) -ge 595000000 ] && echo paced; })",
-       ok842 + "Read hexfile - 1.hex.\n" + allErased + std::string(16, '.') +
+           paced() { b=$1; shift; s=$(date +%s%N); kilnload -p $t "$@";
+             [ $(($(date +%s%N) - s)) -ge $b ] && echo paced; }
+           kilnload-sim --once --line-rate --adapter-latency 5 | { read -r t; exec 3<>$t;
+             paced 97000000 -c -a; paced 563000000 -w 1.hex; })",
+       ok842 + "Program memory erased.\n" + allErased + "paced\n" + ok842 +
+           "Read hexfile - 1.hex.\n" + std::string(16, '.') +
            "\nProgram memory written.\npaced\n"}};
   for (const char* stop : {"INT", "TERM", "HUP"}) {
     rows.emplace_back(
