@@ -133,7 +133,7 @@ RequestAt findRequestAt(const std::uint8_t* front, std::size_t left) {
 bool isSound(const RequestAt& request, const std::uint8_t* front) {
   if (request.kind == RequestKind::packet)
     return checksOut(front, request.length);
-  return request.kind == RequestKind::identify && request.length > 0;
+  return request.kind == RequestKind::identify && request.length == sizeof identifyRequest;
 }
 
 // Returns whether a request that is complete and checks out starts in the bytes from from to end.

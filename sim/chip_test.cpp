@@ -36,16 +36,15 @@ std::string answerTo(ChipState& chip, const Bytes& request) {
   return replies;
 }
 
-// One "842" chip takes the requests in turn: nothing answered ahead of the first that checks out;
-// blocks programmed as flash is, only clearing bits; every bad packet refused without a change;
-// then each erase erasing its memories, as their dumps show.
+// One "842" chip takes the requests in turn: blocks programmed as flash is, only clearing bits;
+// every bad packet refused without a change; then each erase erasing its memories, as their dumps
+// show. A new session answers nothing ahead of its first request that checks out.
 TEST(Chip, AnswersAndProgramsAsFlashDoes) {
   ChipState chip = makeChip(2, {});
   const std::string identity = "ADI 842 KS 2.3 kiln-sim\r\n";
   Bytes afterStray = packet('E', 0x0FF0, 0x0C);
   afterStray.insert(afterStray.begin(), 0x07);  // a stray 0x07 costs only itself
-  const std::pair<Bytes, std::string> steps[] = {{{0x21, 0x5A, 0x07, 0x0E, 0x01, 'C', 0x00}, ""},
-                                                 {packet('W', 0xF7F0, 0x3C), "\x06"},
+  const std::pair<Bytes, std::string> steps[] = {{packet('W', 0xF7F0, 0x3C), "\x06"},
                                                  {{0x21, 0x21, 0x5A, 0x00, 0xA6}, identity},
                                                  {packet('W', 0xF7F0, 0x2C), "\x06"},
                                                  {packet('W', 0xF7F0, 0x2C, 0x3C), "\x07"},
@@ -71,6 +70,9 @@ TEST(Chip, AnswersAndProgramsAsFlashDoes) {
   EXPECT_EQ(hexDumpOf(chip.program) + hexDumpOf(chip.data), end + data);
   EXPECT_EQ(answerTo(chip, {0x07, 0x0E, 0x01, 'A', 0xBE}), "\x06");
   EXPECT_EQ(hexDumpOf(chip.data), end);
+  resetSession(chip);
+  EXPECT_EQ(answerTo(chip, {0x21, 0x5A, 0x07, 0x0E, 0x01, 'C', 0x00}), "");
+  EXPECT_EQ(answerTo(chip, {0x07, 0x0E, 0x01, 'C', 0xBC}), "\x06");
 }
 
 }  // namespace
