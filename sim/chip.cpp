@@ -138,7 +138,7 @@ bool isSound(const RequestAt& request, const std::uint8_t* front) {
 
 // Returns whether a request that is complete and checks out starts in the bytes from from to end.
 bool holdsSoundRequest(const std::uint8_t* from, const std::uint8_t* end) {
-  for (; from < end; ++from) {
+  for (; from != end; ++from) {
     if (isSound(findRequestAt(from, static_cast<std::size_t>(end - from)), from))
       return true;
   }
