@@ -99,7 +99,7 @@ struct LineEvents {
                               LineEvents& events) {
   // With no host on the line the terminal reports a hang-up without end, so it is watched only
   // in a session; the watch on the terminal's node says when a host opens or closes it.
-  pollfd fds[] = {{.fd = line.watch, .events = POLLIN}, {.fd = line.master, .events = POLLIN}};
+  pollfd fds[] = {{line.watch, POLLIN, 0}, {line.master, POLLIN, 0}};
   sigset_t waitMask;
   sigemptyset(&waitMask);
   const int ready = ppoll(fds, inSession ? 2 : 1, timeout, &waitMask);
