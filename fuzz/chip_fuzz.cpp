@@ -1,5 +1,5 @@
 // Feeds the stand-in chip arbitrary requests in arbitrary pieces, under arbitrary faults. Input:
-// part and erase refusal, the packet to refuse, silence, the packet to answer with the first
+// device and erase refusal, the packet to refuse, silence, the packet to answer with the first
 // byte; then pieces, each a length byte (0 starts a new host session) and that many bytes.
 #include <algorithm>
 #include <cstdint>

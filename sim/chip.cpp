@@ -4,10 +4,12 @@
 #include <cstring>
 #include <string>
 
-#include "hex/hex.h"
 #include "loader/loader.h"
 
 namespace {
+
+// What a byte of flash holds once erased.
+constexpr std::uint8_t erasedByte = 0xFF;
 
 // What the bytes at the front of the chip's input start.
 enum class RequestKind { stray, identify, packet };
@@ -62,6 +64,12 @@ std::uint8_t obeyPacket(ChipState& chip, const std::uint8_t* packet, ChipWork& w
   return NAK;
 }
 
+// Returns whether the complete Loader packet of total bytes at packet has a length and a checksum
+// that check out.
+bool checksOut(const std::uint8_t* packet, std::size_t total) {
+  return total >= 5 && checkSum(packet + 2, static_cast<int>(total) - 3) == packet[total - 1];
+}
+
 // Answers the complete Loader packet of total bytes at packet.
 ChipExchange answerPacket(ChipState& chip, const std::uint8_t* packet, std::size_t total) {
   ChipExchange exchange;
@@ -74,8 +82,7 @@ ChipExchange answerPacket(ChipState& chip, const std::uint8_t* packet, std::size
   std::uint8_t answer = NAK;
   if (chip.packets == chip.faults.replyPacket) {
     answer = chip.faults.replyByte;
-  } else if (chip.packets != chip.faults.nakPacket && total >= 5 && packet[1] == packetStart[1] &&
-             checkSum(packet + 2, static_cast<int>(total) - 3) == packet[total - 1]) {
+  } else if (chip.packets != chip.faults.nakPacket && checksOut(packet, total)) {
     answer = obeyPacket(chip, packet, exchange.work);
   }
   exchange.reply.push_back(answer);
@@ -85,8 +92,12 @@ ChipExchange answerPacket(ChipState& chip, const std::uint8_t* packet, std::size
 ChipExchange answerIdentify(const ChipState& chip, const std::uint8_t* request) {
   ChipExchange exchange;
   exchange.request.assign(request, request + sizeof identifyRequest);
-  if (!isSilent(chip))
-    exchange.reply = identityOf(chip.part);
+  if (!isSilent(chip)) {
+    // Manufacturer, product code and a loader designation whose second character is '2'; with a
+    // three-character code, the 25 bytes of an identification reply.
+    const std::string text = std::string("ADI ") + devs[chip.device].name + " KS 2.3 kiln-sim\r\n";
+    exchange.reply.assign(text.begin(), text.end());
+  }
   return exchange;
 }
 
@@ -118,30 +129,56 @@ RequestAt findRequestAt(const std::uint8_t* front, std::size_t left) {
   return {RequestKind::identify, sizeof identifyRequest};
 }
 
-// Adds a byte that starts no request to the run of such bytes that the exchanges from first on end
-// with, or starts a new run.
-void discardByteInto(std::vector<ChipExchange>& exchanges, std::size_t first, std::uint8_t byte) {
-  if (exchanges.size() == first || !exchanges.back().discarded) {
+// Returns whether the request found at front is complete and checks out.
+bool isSound(const RequestAt& request, const std::uint8_t* front) {
+  if (request.kind == RequestKind::packet)
+    return checksOut(front, request.length);
+  return request.kind == RequestKind::identify && request.length == sizeof identifyRequest;
+}
+
+// Returns whether a request that is complete and checks out starts in the bytes from from to end.
+bool holdsSoundRequest(const std::uint8_t* from, const std::uint8_t* end) {
+  for (; from != end; ++from) {
+    if (isSound(findRequestAt(from, static_cast<std::size_t>(end - from)), from))
+      return true;
+  }
+  return false;
+}
+
+// Adds a byte that starts no request to the run of such bytes that exchanges ends with, or starts a
+// new run.
+void discardByteInto(std::vector<ChipExchange>& exchanges, std::uint8_t byte) {
+  if (exchanges.empty() || !exchanges.back().discarded) {
     exchanges.emplace_back();
     exchanges.back().discarded = true;
   }
   exchanges.back().request.push_back(byte);
 }
 
-}  // namespace
-
-std::vector<std::uint8_t> identityOf(int part) {
-  // Manufacturer, product code and a loader designation whose second character is '2'.
-  char text[identifyReplyLength + 1] = {};
-  snprintf(text, sizeof text, "ADI %s KS 2.3 kiln-sim\r\n", devs[part].name);
-  return std::vector<std::uint8_t>(text, text + identifyReplyLength);
+// Appends the Intel HEX data record of the 16 bytes at block, at address. Every memory in devs
+// is addressed in 16 bits, so no record that moves the base is needed.
+void appendDataRecordInto(std::string& text, std::size_t address, const std::uint8_t* block) {
+  // Byte count, address, record type 0, the data, and the checksum that makes them add up to 0.
+  std::uint8_t record[4 + blockLength + 1] = {blockLength, static_cast<std::uint8_t>(address >> 8),
+                                              static_cast<std::uint8_t>(address), 0};
+  std::copy(block, block + blockLength, record + 4);
+  record[sizeof record - 1] = static_cast<std::uint8_t>(checkSum(record, sizeof record - 1));
+  static constexpr char digits[] = "0123456789ABCDEF";
+  text += ':';
+  for (const std::uint8_t byte : record) {
+    text += digits[byte >> 4];
+    text += digits[byte & 0xF];
+  }
+  text += '\n';
 }
 
-ChipState makeChip(int part, const ChipFaults& faults) {
+}  // namespace
+
+ChipState makeChip(int device, const ChipFaults& faults) {
   ChipState chip;
-  chip.part = part;
-  chip.program.assign(static_cast<std::size_t>(pmsize(part)), erasedByte);
-  chip.data.assign(static_cast<std::size_t>(dmsize(part)), erasedByte);
+  chip.device = device;
+  chip.program.assign(static_cast<std::size_t>(pmsize(device)), erasedByte);
+  chip.data.assign(static_cast<std::size_t>(dmsize(device)), erasedByte);
   chip.faults = faults;
   return chip;
 }
@@ -149,20 +186,32 @@ ChipState makeChip(int part, const ChipFaults& faults) {
 void resetSession(ChipState& chip) {
   chip.pending.clear();
   chip.packets = 0;
+  chip.hunting = true;
 }
 
 void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
                   std::vector<ChipExchange>& exchanges) {
   chip.pending.insert(chip.pending.end(), bytes, bytes + count);
-  const std::size_t first = exchanges.size();
   std::size_t taken = 0;
   while (taken < chip.pending.size()) {
     const std::uint8_t* front = chip.pending.data() + taken;
-    const RequestAt request = findRequestAt(front, chip.pending.size() - taken);
+    const std::uint8_t* end = chip.pending.data() + chip.pending.size();
+    const RequestAt request = findRequestAt(front, static_cast<std::size_t>(end - front));
+    if (chip.hunting && !isSound(request, front)) {
+      // Bytes the last host left may lie ahead of the new host's first request, and nothing in
+      // the line marks where one host's bytes end. They are dropped a byte at a time, so that a
+      // request among them is still found, and kept only while nothing that checks out follows.
+      if (request.length == 0 && !holdsSoundRequest(front + 1, end))
+        break;
+      discardByteInto(exchanges, front[0]);
+      ++taken;
+      continue;
+    }
     if (request.length == 0)
       break;
+    chip.hunting = false;
     if (request.kind == RequestKind::stray)
-      discardByteInto(exchanges, first, front[0]);
+      discardByteInto(exchanges, front[0]);
     else if (request.kind == RequestKind::identify)
       exchanges.push_back(answerIdentify(chip, front));
     else
@@ -172,16 +221,12 @@ void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
   chip.pending.erase(chip.pending.begin(), chip.pending.begin() + static_cast<long>(taken));
 }
 
-bool writeDumpInto(FILE* file, const std::vector<std::uint8_t>& memory) {
+std::string hexDumpOf(const std::vector<std::uint8_t>& memory) {
   std::string text;
   for (std::size_t address = 0; address + blockLength <= memory.size(); address += blockLength) {
     const std::uint8_t* block = memory.data() + address;
-    if (std::all_of(block, block + blockLength, [](std::uint8_t b) { return b == erasedByte; })) {
-      continue;
-    }
-    appendHexRecordInto(text, dataRecord, static_cast<int>(address), block, blockLength);
+    if (std::any_of(block, block + blockLength, [](std::uint8_t b) { return b != erasedByte; }))
+      appendDataRecordInto(text, address, block);
   }
-  appendHexRecordInto(text, endRecord, 0, nullptr, 0);
-  fputs(text.c_str(), file);
-  return ferror(file) == 0;
+  return text + ":00000001FF\n";
 }

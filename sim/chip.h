@@ -1,14 +1,12 @@
 // The stand-in chip's loader: what it keeps, how it answers the bytes a host sends it, the flash
-// rules its memories follow and the faults it can be given. It knows nothing of terminals or time:
-// the wire (wire.h) carries its answers.
+// rules its memories follow, the faults it can be given and the dumps of its memories. It knows
+// nothing of terminals, files or time: the wire (wire.h) carries its answers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <string>
 #include <vector>
-
-inline constexpr std::uint8_t erasedByte = 0xFF;
 
 // Misbehaviour on purpose, counted in Loader packets of one host session from 1.
 struct ChipFaults {
@@ -28,32 +26,34 @@ struct ChipExchange {
   std::vector<std::uint8_t> request;
   std::vector<std::uint8_t> reply;
   ChipWork work = ChipWork::none;
-  bool discarded = false;  // bytes that start no request, answered with nothing
+  bool discarded = false;  // bytes taken for no request, answered with nothing
 };
 
 struct ChipState {
-  int part = 0;  // row of devs
+  int device = 0;  // row of devs
   std::vector<std::uint8_t> program;
   std::vector<std::uint8_t> data;
   std::vector<std::uint8_t> pending;  // bytes of a request not yet complete
   long packets = 0;                   // Loader packets taken in this session
+  bool hunting = true;                // no request of this session has checked out yet
   ChipFaults faults;
 };
 
-// Returns a chip of the part in row part of devs with both memories erased.
-[[nodiscard]] ChipState makeChip(int part, const ChipFaults& faults);
+// Returns a chip of the device in row device of devs with both memories erased.
+[[nodiscard]] ChipState makeChip(int device, const ChipFaults& faults);
 
-// Returns the 25-byte identification text the chip of row part of devs answers with.
-[[nodiscard]] std::vector<std::uint8_t> identityOf(int part);
-
-// Forgets a half-received request and the packet count, as a new host session begins.
+// Forgets a half-received request and the packet count, and looks for the session's first request
+// afresh, as a new host session begins.
 void resetSession(ChipState& chip);
 
 // Takes count bytes from the host and appends each request they complete, with its answer, to
-// exchanges; bytes of a request not yet complete are kept for the next call.
+// exchanges, and the bytes it discards as a run, or to the run exchanges ends with; bytes of a
+// request not yet complete are kept for the next call. Until a request of the session checks out,
+// what comes before one is discarded unanswered: it may be the end of a request the last host left
+// half sent.
 void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
                   std::vector<ChipExchange>& exchanges);
 
-// Writes memory to file as Intel HEX, one record per 16-byte block that is not erased, and the
-// end record; returns false when writing failed.
-[[nodiscard]] bool writeDumpInto(FILE* file, const std::vector<std::uint8_t>& memory);
+// Returns memory as Intel HEX text: a data record for each 16-byte block that is not erased, then
+// the end record.
+[[nodiscard]] std::string hexDumpOf(const std::vector<std::uint8_t>& memory);

@@ -23,10 +23,12 @@ Bytes packet(char command, int address, std::uint8_t fill, int odd = -1, int odd
   return bytes;
 }
 
-// Feeds the request in two pieces, its last byte apart; returns what the chip answered.
+// Feeds the request in three pieces, its first and last bytes apart; returns what the chip
+// answered.
 std::string answerTo(ChipState& chip, const Bytes& request) {
   std::vector<ChipExchange> exchanges;
-  feedChipFrom(chip, request.data(), request.size() - 1, exchanges);
+  feedChipFrom(chip, request.data(), 1, exchanges);
+  feedChipFrom(chip, request.data() + 1, request.size() - 2, exchanges);
   feedChipFrom(chip, &request.back(), 1, exchanges);
   std::string replies;
   for (const ChipExchange& exchange : exchanges)
@@ -35,21 +37,24 @@ std::string answerTo(ChipState& chip, const Bytes& request) {
 }
 
 // One "842" chip takes the requests in turn: blocks programmed as flash is, only clearing bits;
-// every bad packet refused without a change; then each erase erasing its memories.
+// every bad packet refused without a change; then each erase erasing its memories, as their dumps
+// show. A new session answers nothing ahead of its first request that checks out.
 TEST(Chip, AnswersAndProgramsAsFlashDoes) {
   ChipState chip = makeChip(2, {});
+  const std::string identity = "ADI 842 KS 2.3 kiln-sim\r\n";
   Bytes afterStray = packet('E', 0x0FF0, 0x0C);
   afterStray.insert(afterStray.begin(), 0x07);  // a stray 0x07 costs only itself
-  const std::pair<Bytes, std::string> steps[] = {{packet('W', 0xF7F0, 0x3C), "\x06"},
+  const std::pair<Bytes, std::string> steps[] = {{{0x07, 0x0E, 0x01, 0x21, 0xDE}, "\x07"},
+                                                 {packet('W', 0xF7F0, 0x3C), "\x06"},
+                                                 {{0x21, 0x21, 0x5A, 0x00, 0xA6}, identity},
                                                  {packet('W', 0xF7F0, 0x2C), "\x06"},
                                                  {packet('W', 0xF7F0, 0x2C, 0x3C), "\x07"},
                                                  {packet('W', 0xF7F0, 0x2C, 0x3C, 0), "\x07"},
                                                  {afterStray, "\x07\x06"},
                                                  {packet('E', 0x0FF0, 0x0C, 0x1C), "\x07"},
                                                  {{0x07, 0x07, 0x0E, 0x01, 'A', 0xBD}, "\x07\x07"},
-                                                 {{0x07, 0x0F, 0x01, 'C', 0xBC}, "\x07"},
+                                                 {{0x07, 0x0F}, "\x07"},
                                                  {{0x07, 0x0E, 0x00}, "\x07"},
-                                                 {{0x07, 0x0E, 0x01, 'X', 0xA7}, "\x07"},
                                                  {{0x07, 0x0E, 0x02, 'C', 0x00, 0xBB}, "\x07"},
                                                  {packet('w', 0x40, 0), "\x07"},
                                                  {packet('W', 0x48, 0), "\x07"},
@@ -57,16 +62,17 @@ TEST(Chip, AnswersAndProgramsAsFlashDoes) {
                                                  {packet('E', 0x1000, 0), "\x07"}};
   for (const auto& [request, reply] : steps)
     EXPECT_EQ(answerTo(chip, request), reply) << testing::PrintToString(request);
-  Bytes program(0xF800, 0xFF), data(0x1000, 0xFF);
-  std::fill(program.end() - 16, program.end(), 0x2C);
-  std::fill(data.end() - 16, data.end(), 0x0C);
-  EXPECT_EQ(chip.program, program);
-  EXPECT_EQ(chip.data, data);
+  const std::string end = ":00000001FF\n",
+                    data = ":100FF0000C0C0C0C0C0C0C0C0C0C0C0C0C0C0C0C31\n" + end;
+  EXPECT_EQ(hexDumpOf(chip.program) + hexDumpOf(chip.data),
+            ":10F7F0002C2C2C2C2C2C2C2C2C2C2C2C2C2C2C2C49\n" + end + data);
   EXPECT_EQ(answerTo(chip, {0x07, 0x0E, 0x01, 'C', 0xBC}), "\x06");
-  EXPECT_EQ(chip.program, Bytes(0xF800, 0xFF));
-  EXPECT_EQ(chip.data, data);
+  EXPECT_EQ(hexDumpOf(chip.program) + hexDumpOf(chip.data), end + data);
   EXPECT_EQ(answerTo(chip, {0x07, 0x0E, 0x01, 'A', 0xBE}), "\x06");
-  EXPECT_EQ(chip.data, Bytes(0x1000, 0xFF));
+  EXPECT_EQ(hexDumpOf(chip.data), end);
+  resetSession(chip);
+  EXPECT_EQ(answerTo(chip, {0x21, 0x5A, 0x07, 0x0E, 0x01, 'C', 0x00}), "");
+  EXPECT_EQ(answerTo(chip, {0x07, 0x0E, 0x01, 'C', 0xBC}), "\x06");
 }
 
 }  // namespace

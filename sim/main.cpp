@@ -1,5 +1,6 @@
 // kilnload-sim: a stand-in chip with the download loader, on a pseudo-terminal. Start-up, and the
 // loop that serves one host session after another.
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -7,9 +8,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <iterator>
+#include <optional>
 
 #include "chip.h"
-#include "hex/hex.h"
 #include "options.h"
 #include "serial/serial.h"
 #include "terminal.h"
@@ -27,17 +29,19 @@ void requestStop(int) {
 }
 
 // The stop signals are let through only while the chip sleeps in ppoll, so that a stop is never
-// missed between a check of stopRequested and the sleep.
+// missed between a check of stopRequested and the sleep. A hang-up of the terminal the chip was
+// started from stops it as cleanly as an interrupt: the dumps are written, the link removed.
 void catchStopSignals() {
+  const int stops[] = {SIGINT, SIGTERM, SIGHUP};
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
+  for (const int stop : stops)
+    sigaddset(&stopSignals, stop);
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
   struct sigaction action {};
   action.sa_handler = requestStop;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (const int stop : stops)
+    sigaction(stop, &action, nullptr);
 }
 
 // With --exit-after, fills left with the time the chip still waits for a host after idleSince
@@ -48,6 +52,38 @@ const timespec* idleTimeLeft(const SessionRules& rules, long long idleSince, tim
   const long long giveUpAt = idleSince + rules.exitAfterSeconds * 1000000000LL;
   left = timespecOfNanos(std::max(0LL, giveUpAt - monotonicNanos()));
   return &left;
+}
+
+// Writes memory as an Intel HEX dump to a new file at path, nothing when path is null; returns
+// false after a message when it could not be written.
+[[nodiscard]] bool dumpMemory(const char* path, const std::vector<std::uint8_t>& memory) {
+  if (path == nullptr)
+    return true;
+  FILE* file = fopen(path, "w");
+  bool written = file != nullptr && fputs(hexDumpOf(memory).c_str(), file) != EOF;
+  // A full disk may show only when the last of the buffer goes out, at the close.
+  if (file != nullptr && fclose(file) != 0)
+    written = false;
+  if (!written)
+    fprintf(stderr, "kilnload-sim: could not write %s\n", path);
+  return written;
+}
+
+// Returns whether a file at path can be opened for writing, leaving none there that was not
+// there before.
+[[nodiscard]] bool canWriteAt(const char* path) {
+  const int created = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (created >= 0) {
+    close(created);
+    unlink(path);
+    return true;
+  }
+  // Opened as it is, neither emptied nor waited on: a pipe with no reader is refused at once.
+  const int found = errno == EEXIST ? open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+  if (found < 0)
+    return false;
+  close(found);
+  return true;
 }
 
 // What one sleep on the line brought.
@@ -63,7 +99,7 @@ struct LineEvents {
                               LineEvents& events) {
   // With no host on the line the terminal reports a hang-up without end, so it is watched only
   // in a session; the watch on the terminal's node says when a host opens or closes it.
-  pollfd fds[2] = {{line.watch, POLLIN, 0}, {line.master, POLLIN, 0}};
+  pollfd fds[] = {{line.watch, POLLIN, 0}, {line.master, POLLIN, 0}};
   sigset_t waitMask;
   sigemptyset(&waitMask);
   const int ready = ppoll(fds, inSession ? 2 : 1, timeout, &waitMask);
@@ -74,7 +110,7 @@ struct LineEvents {
     return false;
   }
   events.timedOut = ready == 0;
-  events.lineReady = inSession && fds[1].revents != 0;
+  events.lineReady = fds[1].revents != 0;  // left 0 when it was not watched
   return true;
 }
 
@@ -87,27 +123,29 @@ struct Sessions {
   long long idleSince = 0;
 };
 
-// Ends the current session: the next one starts afresh, and the memories are dumped; returns
-// the exit status when the chip is done, 1 after a message when a dump could not be written, or
-// -1 to serve on.
-int endSession(Sessions& sessions, ChipState& chip, const SessionRules& rules) {
+// Ends the current session: the next one starts afresh, and the memories are dumped; returns the
+// exit status when the chip is done, 1 after a message when a dump could not be written, or
+// nothing to serve on.
+std::optional<int> endSession(Sessions& sessions, ChipState& chip, const SessionRules& rules) {
   sessions.current = sessions.bytesSinceDump = false;
   sessions.idleSince = monotonicNanos();
   resetSession(chip);
-  const bool program = dumpMemoryInto(rules.dumps.program, chip.program);
-  const bool data = dumpMemoryInto(rules.dumps.data, chip.data);
+  const bool program = dumpMemory(rules.dumps.program, chip.program);
+  const bool data = dumpMemory(rules.dumps.data, chip.data);
   if (!program || !data)
     return 1;
-  return rules.once ? 0 : -1;
+  if (rules.once)
+    return 0;
+  return std::nullopt;
 }
 
 // Counts the hosts' opens and closes in order; an open that finds none left ends the session
 // in progress and begins the next. Two opens the chip has not read between reach it as one (the
 // kernel merges equal events in a row), so a host that joins one still holding the line before
-// the chip has woken is not counted apart. Returns the exit status when the chip is done, or -1 to
-// serve on; sets begun when a session began.
-int followHostsFrom(const std::vector<HostEvent>& events, Sessions& sessions, ChipState& chip,
-                    const SessionRules& rules, bool& begun) {
+// the chip has woken is not counted apart. Returns the exit status when the chip is done, or
+// nothing to serve on; sets begun when a session began.
+std::optional<int> followHostsFrom(const std::vector<HostEvent>& events, Sessions& sessions,
+                                   ChipState& chip, const SessionRules& rules, bool& begun) {
   for (const HostEvent event : events) {
     if (event == HostEvent::closed) {
       sessions.hosts = std::max(0, sessions.hosts - 1);
@@ -115,12 +153,13 @@ int followHostsFrom(const std::vector<HostEvent>& events, Sessions& sessions, Ch
     }
     if (sessions.hosts++ > 0)
       continue;
-    const int status = sessions.current ? endSession(sessions, chip, rules) : -1;
-    if (status >= 0)
-      return status;
+    if (sessions.current) {
+      if (const std::optional<int> status = endSession(sessions, chip, rules))
+        return status;
+    }
     sessions.current = begun = true;
   }
-  return -1;
+  return std::nullopt;
 }
 
 // Serves host sessions until stopped; returns the exit status. A session in progress is never
@@ -130,8 +169,8 @@ int followHostsFrom(const std::vector<HostEvent>& events, Sessions& sessions, Ch
 // the opener can write, and a close before the line hangs up, so bytes read while no new
 // session shows among the events after them are the current session's, and a hang-up read
 // with no new session among them means that session has sent all it will. Bytes read when one
-// has begun go to the newest: they may be the last of the old one's, but a host that waits
-// for its replies leaves none behind.
+// has begun go to the newest: they may begin with the last of the old one's, which the chip
+// discards ahead of the new session's first request.
 int serveSessions(const ChipLine& line, Wire& wire, ChipState& chip, const SessionRules& rules) {
   Sessions sessions{.idleSince = monotonicNanos()};
   std::vector<HostEvent> events;
@@ -146,28 +185,25 @@ int serveSessions(const ChipLine& line, Wire& wire, ChipState& chip, const Sessi
       return gaveUpStatus;
     std::uint8_t buffer[4096];
     const ssize_t n = woke.lineReady ? read(line.master, buffer, sizeof buffer) : -1;
-    const bool hungUp = woke.lineReady && n <= 0 && errno == EIO;
+    const bool hungUp = woke.lineReady && n < 0 && errno == EIO;
     events.clear();
     bool begun = false;
     if (!readHostEventsInto(line.watch, events))
       return 1;
-    int status = followHostsFrom(events, sessions, chip, rules, begun);
-    if (status >= 0)
-      return status;
+    if (const std::optional<int> status = followHostsFrom(events, sessions, chip, rules, begun))
+      return *status;
     if (n > 0) {
       serveBytesFrom(wire, chip, buffer, static_cast<std::size_t>(n));
       sessions.bytesSinceDump = true;
     }
     if (hungUp && !begun) {
       sessions.hosts = 0;
-      status = endSession(sessions, chip, rules);
-      if (status >= 0)
-        return status;
+      if (const std::optional<int> status = endSession(sessions, chip, rules))
+        return *status;
     }
   }
-  if (sessions.bytesSinceDump && endSession(sessions, chip, rules) == 1)
-    return 1;
-  return 0;
+  // A stop ends the session in progress as a hang-up would, and serves no other.
+  return sessions.bytesSinceDump && endSession(sessions, chip, rules) == 1 ? 1 : 0;
 }
 
 // Says where the chip is and serves it on the line, logging to trace; returns the exit status.
@@ -176,24 +212,32 @@ int serveWith(const ChipLine& line, const SimOptions& options, FILE* trace) {
   printf("%s\n", line.path.c_str());
   fflush(stdout);
   Wire wire{line.master, trace, options.lineRate, options.adapterLatencyMs * 1000000LL};
-  ChipState chip = makeChip(options.partRow, options.faults);
+  ChipState chip = makeChip(options.device, options.faults);
   return serveSessions(line, wire, chip, options.sessions);
 }
 
-// Makes the link, opens the trace and serves the chip; returns the exit status. The link comes
-// first, so that a start it refuses leaves no file behind; a trace that cannot be opened takes
-// the link away again.
+// Makes the link, opens the trace and serves the chip; returns the exit status. The dumps' paths
+// are tried first, and the link is made before the trace, so that a start they refuse leaves no
+// file behind and none emptied; a trace that cannot be opened takes the link away again. A dump
+// that is refused only after a session would have cost the host's work.
 int serveOn(const ChipLine& line, const SimOptions& options) {
+  const char* const dumps[] = {options.sessions.dumps.program, options.sessions.dumps.data};
+  const auto* refused = std::find_if(std::begin(dumps), std::end(dumps), [](const char* dump) {
+    return dump != nullptr && !canWriteAt(dump);
+  });
+  if (refused != std::end(dumps)) {
+    fprintf(stderr, "kilnload-sim: could not open %s\n", *refused);
+    return 1;
+  }
   if (options.linkPath != nullptr && !linkTerminalAt(options.linkPath, line.path))
     return 1;
-  FilePointer trace;
-  if (options.tracePath != nullptr)
-    trace.reset(fopen(options.tracePath, "w"));
+  FILE* trace = options.tracePath != nullptr ? fopen(options.tracePath, "w") : nullptr;
   int status = 1;
-  if (options.tracePath != nullptr && !trace)
+  if (options.tracePath != nullptr && trace == nullptr)
     fprintf(stderr, "kilnload-sim: could not open %s\n", options.tracePath);
   else
-    status = serveWith(line, options, trace.get());
+    status = serveWith(line, options, trace);
+  // The trace, flushed after every read, is closed by the exit that follows.
   if (options.linkPath != nullptr)
     removeLinkAt(options.linkPath, line.path);
   return status;
@@ -212,7 +256,5 @@ int main(int argc, char** argv) {
     return 0;
   }
   ChipLine line;
-  const int status = openChipLine(line) ? serveOn(line, options) : 1;
-  closeChipLine(line);
-  return status;
+  return openChipLine(line) ? serveOn(line, options) : 1;
 }

@@ -12,8 +12,8 @@
 
 namespace {
 
-// The part the chip is unless told otherwise.
-constexpr const char* defaultPart = "842";
+// The device the chip is unless --part names another.
+constexpr const char* defaultDevice = "842";
 
 // What getopt_long returns for each option; --help has the short form -h.
 enum OptionId {
@@ -53,140 +53,109 @@ const option longOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// Returns the whole decimal or hexadecimal number text holds within [low, high], or -1.
-long parseNumber(const char* text, int base, long low, long high) {
-  if (text == nullptr || *text == '\0')
-    return -1;
+// Returns the codes of the devices in devs, between and before the last.
+std::string listDevices(const char* between, const char* beforeLast) {
+  std::string list;
+  for (int device = 1; devs[device].name[0] != '\0'; ++device) {
+    if (device > 1)
+      list += devs[device + 1].name[0] != '\0' ? between : beforeLast;
+    list += devs[device].name;
+  }
+  return list;
+}
+
+// Sets value to the whole number text holds in base; returns false when there is none, or it lies
+// outside [low, high].
+[[nodiscard]] bool parseNumberInto(long& value, const char* text, long low, long high,
+                                   int base = 10) {
   errno = 0;
   char* end = nullptr;
-  const long value = strtol(text, &end, base);
-  if (errno != 0 || *end != '\0' || value < low || value > high)
-    return -1;
-  return value;
-}
-
-// Where an option's value goes: a path it names, a flag it sets or a packet count of the faults;
-// none of them for the part and the reply, which have their own parsers.
-struct OptionTarget {
-  const char** path = nullptr;
-  bool* flag = nullptr;
-  long* packetCount = nullptr;
-};
-
-OptionTarget targetOf(SimOptions& options, int option) {
-  switch (option) {
-    case linkOption:
-      return {.path = &options.linkPath};
-    case dumpProgramOption:
-      return {.path = &options.sessions.dumps.program};
-    case dumpDataOption:
-      return {.path = &options.sessions.dumps.data};
-    case traceOption:
-      return {.path = &options.tracePath};
-    case onceOption:
-      return {.flag = &options.sessions.once};
-    case lineRateOption:
-      return {.flag = &options.lineRate};
-    case refuseEraseOption:
-      return {.flag = &options.faults.refuseErase};
-    case helpOption:
-      return {.flag = &options.helpWanted};
-    case nakOption:
-      return {.packetCount = &options.faults.nakPacket};
-    case ignoreOption:
-      return {.packetCount = &options.faults.ignorePacket};
-    case silentAfterOption:
-      return {.packetCount = &options.faults.silentAfter};
-    default:
-      return {};
-  }
-}
-
-bool parsePartInto(int& partRow, const char* text) {
-  partRow = identifyDevice(text);
-  if (partRow == 0 || std::strlen(text) != 3) {
-    fprintf(stderr, "kilnload-sim: unknown part '%s' (814 or 842)\n", text);
-    return false;
-  }
-  return true;
-}
-
-bool parsePacketCountInto(long& count, const char* text, long least) {
-  count = parseNumber(text, 10, least, LONG_MAX);
-  if (count < 0) {
-    fprintf(stderr, "kilnload-sim: '%s' is not a packet count\n", text);
-    return false;
-  }
-  return true;
-}
-
-bool parseReplyInto(ChipFaults& faults, const char* text) {
-  const std::string whole = text;
-  const std::size_t colon = whole.find(':');
-  const long packet = parseNumber(whole.substr(0, colon).c_str(), 10, 1, LONG_MAX);
-  const long byte =
-      colon == std::string::npos ? -1 : parseNumber(whole.c_str() + colon + 1, 16, 0, 255);
-  if (packet < 0 || byte < 0) {
-    fprintf(stderr, "kilnload-sim: '%s' is not N:BYTE\n", text);
-    return false;
-  }
-  faults.replyPacket = packet;
-  faults.replyByte = static_cast<std::uint8_t>(byte);
-  return true;
-}
-
-// A wait of up to 68 years is as good as none, and its nanoseconds still fit a long long.
-bool parseSecondsInto(long& seconds, const char* text) {
-  seconds = parseNumber(text, 10, 1, INT_MAX);
-  if (seconds < 0) {
-    fprintf(stderr, "kilnload-sim: '%s' is not a number of seconds\n", text);
-    return false;
-  }
-  return true;
-}
-
-// A minute is far beyond any adapter's latency timer.
-bool parseMillisecondsInto(long& milliseconds, const char* text) {
-  milliseconds = parseNumber(text, 10, 0, 60000);
-  if (milliseconds < 0) {
-    fprintf(stderr, "kilnload-sim: '%s' is not a number of milliseconds\n", text);
-    return false;
-  }
-  return true;
-}
-
-// Takes one option and its argument into options; returns false after a message when it is wrong.
-bool applyOptionTo(SimOptions& options, int option, const char* argument) {
-  const OptionTarget target = targetOf(options, option);
-  if (target.path != nullptr) {
-    *target.path = argument;
-    return true;
-  }
-  if (target.flag != nullptr) {
-    *target.flag = true;
-    return true;
-  }
-  if (target.packetCount != nullptr)
-    return parsePacketCountInto(*target.packetCount, argument, option == silentAfterOption ? 0 : 1);
-  if (option == partOption)
-    return parsePartInto(options.partRow, argument);
-  if (option == replyOption)
-    return parseReplyInto(options.faults, argument);
-  if (option == exitAfterOption)
-    return parseSecondsInto(options.sessions.exitAfterSeconds, argument);
-  if (option == adapterLatencyOption)
-    return parseMillisecondsInto(options.adapterLatencyMs, argument);
-  return false;  // getopt_long has said what was wrong
+  value = strtol(text, &end, base);
+  return *text != '\0' && errno == 0 && *end == '\0' && value >= low && value <= high;
 }
 
 }  // namespace
 
 bool parseSimOptionsInto(int argc, char** argv, SimOptions& options) {
-  options.partRow = identifyDevice(defaultPart);
+  options.device = identifyDevice(defaultDevice);
   int option = 0;
   while ((option = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1) {
-    if (!applyOptionTo(options, option, optarg))
+    bool valid = true;
+    const char* wanted = nullptr;  // what an argument that is not valid should have been
+    switch (option) {
+      case partOption:
+        options.device = std::strlen(optarg) == 3 ? identifyDevice(optarg) : 0;
+        if (options.device == 0) {
+          fprintf(stderr, "kilnload-sim: unknown part '%s' (%s)\n", optarg,
+                  listDevices(", ", " or ").c_str());
+          return false;
+        }
+        break;
+      case linkOption:
+        options.linkPath = optarg;
+        break;
+      case dumpProgramOption:
+        options.sessions.dumps.program = optarg;
+        break;
+      case dumpDataOption:
+        options.sessions.dumps.data = optarg;
+        break;
+      case traceOption:
+        options.tracePath = optarg;
+        break;
+      case onceOption:
+        options.sessions.once = true;
+        break;
+      case lineRateOption:
+        options.lineRate = true;
+        break;
+      case refuseEraseOption:
+        options.faults.refuseErase = true;
+        break;
+      case helpOption:
+        options.helpWanted = true;
+        break;
+      case nakOption:
+        valid = parseNumberInto(options.faults.nakPacket, optarg, 1, LONG_MAX);
+        wanted = "a packet count";
+        break;
+      case ignoreOption:
+        valid = parseNumberInto(options.faults.ignorePacket, optarg, 1, LONG_MAX);
+        wanted = "a packet count";
+        break;
+      case silentAfterOption:
+        valid = parseNumberInto(options.faults.silentAfter, optarg, 0, LONG_MAX);
+        wanted = "a packet count";
+        break;
+      case replyOption: {
+        const std::string text = optarg;
+        const std::size_t colon = text.find(':');
+        long byte{};
+        valid = colon != std::string::npos &&
+                parseNumberInto(options.faults.replyPacket, text.substr(0, colon).c_str(), 1,
+                                LONG_MAX) &&
+                parseNumberInto(byte, text.c_str() + colon + 1, 0, 255, 16);
+        options.faults.replyByte = static_cast<std::uint8_t>(byte);
+        wanted = "N:BYTE";
+        break;
+      }
+      case exitAfterOption:
+        // A wait of up to 68 years is as good as none, and its nanoseconds still fit a long long.
+        valid = parseNumberInto(options.sessions.exitAfterSeconds, optarg, 1, INT_MAX);
+        wanted = "a number of seconds";
+        break;
+      case adapterLatencyOption:
+        // A minute is far beyond any adapter's latency timer.
+        valid = parseNumberInto(options.adapterLatencyMs, optarg, 0, 60000);
+        wanted = "a number of milliseconds";
+        break;
+      default:  // getopt_long has said what was wrong
+        return false;
+    }
+    if (!valid) {
+      fprintf(stderr, "kilnload-sim: '%s' is not %s\n", optarg, wanted);
       return false;
+    }
   }
   if (optind < argc) {
     fprintf(stderr, "kilnload-sim: unexpected argument '%s'\n", argv[optind]);
@@ -200,10 +169,13 @@ void printSimUsage(FILE* file) {
       "Usage: kilnload-sim [options]\n"
       "A stand-in chip with the serial download loader, on a pseudo-terminal. Prints the path\n"
       "of the terminal side on its first line, then serves one host session after another\n"
-      "until SIGINT or SIGTERM (or --exit-after gives up waiting for the next).\n"
+      "until SIGINT, SIGTERM or SIGHUP (or --exit-after gives up waiting for the next).\n"
       "\n"
-      "Options:\n"
-      "  --part 814|842        the part it identifies as (default 842)\n"
+      "Options:\n",
+      file);
+  fprintf(file, "  --part %-14s the part it identifies as (default %s)\n",
+          listDevices("|", "|").c_str(), defaultDevice);
+  fputs(
       "  --link PATH           also make a symbolic link to the terminal at PATH, removed on "
       "exit;\n"
       "                        only a link an earlier run left there, to a terminal that has\n"
@@ -219,7 +191,8 @@ void printSimUsage(FILE* file) {
       "  --dump-program FILE   write program memory as Intel HEX when a session ends\n"
       "  --dump-data FILE      write data memory as Intel HEX when a session ends\n"
       "  --trace FILE          log every request (>) and reply (<) in hex, one per line;\n"
-      "                        bytes that start no request are logged with ?\n"
+      "                        bytes it discards are logged with ?: any that start no request,\n"
+      "                        and any ahead of the first request of a session that checks out\n"
       "  --nak N               refuse the N-th Loader packet of each session\n"
       "  --silent-after N      answer nothing after N Loader packets of each session\n"
       "  --reply N:BYTE        answer the N-th Loader packet with BYTE (hex), doing nothing\n"
@@ -227,9 +200,9 @@ void printSimUsage(FILE* file) {
       "  --refuse-erase        refuse every erase\n"
       "  -h, --help            print this text\n"
       "\n"
-      "Exit status: 0 when the session of --once has ended or SIGINT or SIGTERM stopped it;\n"
-      "1 when the terminal, the trace, the link or a dump could not be made, or something\n"
-      "other than a link an earlier run left stands at the --link path; 2 for a wrong\n"
-      "command line; 3 when --exit-after gave up waiting for a host.\n",
+      "Exit status: 0 when the session of --once has ended or SIGINT, SIGTERM or SIGHUP\n"
+      "stopped it; 1 when the terminal, the trace, the link or a dump could not be made, or\n"
+      "something other than a link an earlier run left stands at the --link path; 2 for a\n"
+      "wrong command line; 3 when --exit-after gave up waiting for a host.\n",
       file);
 }

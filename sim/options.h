@@ -19,7 +19,7 @@ struct SessionRules {
 };
 
 struct SimOptions {
-  int partRow = 0;  // the row of devs the chip is
+  int device = 0;  // the row of devs the chip is
   ChipFaults faults;
   const char* linkPath = nullptr;   // also make a symbolic link to the terminal here
   const char* tracePath = nullptr;  // log the line here

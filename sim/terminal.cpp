@@ -15,8 +15,8 @@ namespace {
 
 // Returns the target of the symbolic link at path, empty when path is no symbolic link.
 std::string linkTargetOf(const char* path) {
-  char target[PATH_MAX] = {};
-  const ssize_t n = readlink(path, target, sizeof target - 1);
+  char target[PATH_MAX];
+  const ssize_t n = readlink(path, target, sizeof target);
   return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
 }
 
@@ -26,8 +26,7 @@ std::string linkTargetOf(const char* path) {
 bool isLeftByEarlierRun(const char* path, const std::string& terminal) {
   const std::string target = linkTargetOf(path);
   const std::string folder = terminal.substr(0, terminal.rfind('/') + 1);
-  const bool inFolder = target.size() > folder.size() &&
-                        target.compare(0, folder.size(), folder) == 0 &&
+  const bool inFolder = target.compare(0, folder.size(), folder) == 0 &&
                         target.find('/', folder.size()) == std::string::npos;
   if (!inFolder)
     return false;
@@ -53,14 +52,6 @@ bool openChipLine(ChipLine& line) {
     return false;
   }
   return true;
-}
-
-void closeChipLine(ChipLine& line) {
-  if (line.watch >= 0)
-    close(line.watch);
-  if (line.master >= 0)
-    close(line.master);
-  line.watch = line.master = -1;
 }
 
 bool readHostEventsInto(int watch, std::vector<HostEvent>& events) {

@@ -17,11 +17,8 @@ struct ChipLine {
 enum class HostEvent : std::uint8_t { opened, closed };
 
 // Opens a pseudo-terminal and puts a watch on its terminal side; returns false after a message
-// when either could not be had, leaving what was opened for closeChipLine.
+// when either could not be had. Both stay open until the process ends.
 [[nodiscard]] bool openChipLine(ChipLine& line);
-
-// Closes whatever of line is open.
-void closeChipLine(ChipLine& line);
 
 // Appends the opens and closes of the terminal that are waiting on watch to events, in the order
 // they happened; returns false after a message when the watch could not be read.

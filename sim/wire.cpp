@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "hex/hex.h"
 #include "serial/serial.h"
 
 namespace {
@@ -68,15 +67,4 @@ void serveBytesFrom(Wire& wire, ChipState& chip, const std::uint8_t* bytes, std:
   }
   if (wire.trace != nullptr)
     fflush(wire.trace);
-}
-
-bool dumpMemoryInto(const char* path, const std::vector<std::uint8_t>& memory) {
-  if (path == nullptr)
-    return true;
-  FilePointer file(fopen(path, "w"));
-  // A full disk may show only when the last of the buffer goes out, at the close.
-  const bool written = file && writeDumpInto(file.get(), memory) && fclose(file.release()) == 0;
-  if (!written)
-    fprintf(stderr, "kilnload-sim: could not write %s\n", path);
-  return written;
 }

@@ -1,12 +1,11 @@
 // The line between the host and the stand-in chip, seen from the chip's end: answers paced like a
-// 9600-baud 8N1 wire and held back like a USB serial adapter's when asked to, every request and
-// reply logged to a trace, and the memories written out as Intel HEX dumps.
+// 9600-baud 8N1 wire and held back like a USB serial adapter's when asked to, and every request
+// and reply logged to a trace.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 #include "chip.h"
 
@@ -22,7 +21,3 @@ struct Wire {
 // Hands the count bytes the host sent to chip and writes each answer to the wire, paced, held back
 // and traced as the wire says. A reply the terminal does not take is lost, as on a real line.
 void serveBytesFrom(Wire& wire, ChipState& chip, const std::uint8_t* bytes, std::size_t count);
-
-// Writes memory as an Intel HEX dump to a new file at path, nothing when path is null; returns
-// false after a message when it could not be written.
-[[nodiscard]] bool dumpMemoryInto(const char* path, const std::vector<std::uint8_t>& memory);

@@ -1,72 +1,119 @@
-// kilnload-sim on its own, run by name from a shell as a user runs it, in a scratch folder.
+// kilnload-sim on its own, run by name from a shell as a user runs it, each run in a folder of its
+// own in the scratch folder.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "harness.h"
 
 namespace {
 
-const std::string dir = scratchDir(), end = ":00000001FF\n", version = "kilnload ver.0.1\n",
-                  ok842 = "OK: ADI 842 KS 2.3\n", erased = "Program memory erased.\n",
-                  allErased = "Program and data memory erased.\n";
+const std::string end = ":00000001FF\n", ok842 = "OK: ADI 842 KS 2.3\n",
+                  allErased = "Program and data memory erased.\n",
+                  failedErase = "Fail to erase program and data memory.\n";
 
-// kilnload-sim alone, each row a shell line and what it prints. --link replaces only a link to a
-// terminal that has gone, and leaves all else as it stood, with standard input closed or not;
-// --exit-after gives up on a host that never comes; a dump that cannot be written is reported;
-// stray bytes are traced; a wrong command line is refused; -h is --help. Host sessions are
-// counted from their opens and closes, so two that follow each other closely stay two, and a
-// request the last one left half sent is forgotten.
-TEST(Sim, EdgesOfTheStandInChip) {
-  const std::string sim = "kilnload-sim --exit-after 1 --link link <&- >/dev/null; echo $?; ",
-                    refused =
-                        "kilnload-sim: will not replace link: not a link left by an earlier "
-                        "kilnload-sim\n";
-  const std::tuple<std::string, std::string, std::string> rows[] = {
-      {"echo keep >1.hex; ln -s 1.hex link; " + sim + "readlink link", "1\n1.hex\n", refused},
-      {"ln -s /dev/pts/ptmx link; " + sim + "readlink link", "1\n/dev/pts/ptmx\n", refused},
-      {"ln -s /dev/pts/9999 link; " + sim + "test -L link || echo gone", "3\ngone\n", ""},
-      {"{ kilnload-sim --once --dump-data /dev/full; echo $? >&2; } | { read -r tty; kilnload -v "
-       "-p $tty; }",
-       version + ok842, "kilnload-sim: could not write /dev/full\n1\n"},
-      {"kilnload-sim --once --trace t | { read -r tty; printf x >$tty; }; cat t", "? 78\n", ""},
-      {"for a in '--exit-after 0' junk '--reply 5' '--reply 1:100' '--part 999' '--nak 0' "
-       "'--adapter-latency 60001' '--trace none/t' '--link none/l'; do kilnload-sim "
-       "--exit-after 1 $a 2>e; echo $?; head -n1 e; done",
-       "2\nkilnload-sim: '0' is not a number of seconds\n2\nkilnload-sim: unexpected argument "
-       "'junk'\n2\nkilnload-sim: '5' is not N:BYTE\n2\nkilnload-sim: '1:100' is not N:BYTE\n2\n"
-       "kilnload-sim: unknown part '999' (814 or 842)\n2\nkilnload-sim: '0' is not a packet count\n"
-       "2\nkilnload-sim: '60001' is not a number of milliseconds\n1\nkilnload-sim: could not open "
-       "none/t\n1\nkilnload-sim: could not link none/l: No such file or directory\n",
-       ""},
-      {"{ sh -c 'echo $$; exec kilnload-sim --link link --dump-data d'; echo $?; } | { read -r "
-       "pid; "
-       "read -r tty; exec 3<>link; kilnload -v -p link >/dev/null; kill -INT $pid; cat; }; "
-       "test -L link || echo gone; cat d",
-       "0\ngone\n" + end, ""},
-      {"kilnload-sim -h >h; echo $?; kilnload-sim --help | cmp h - && head -n1 h",
-       "0\nUsage: kilnload-sim [options]\n", ""},
-      {"echo keep >link; kilnload-sim --trace n --link link; echo $?; cat link; test -e n || echo "
-       "no",
-       "1\nkeep\nno\n", refused},
-      {"kilnload-sim --nak 2 --exit-after 1 | { read -r t; for i in $(seq 20); do kilnload -p $t "
-       "-c -a; echo $?; done; } | sort | uniq -c",
-       "     20 1\n     20 Fail to erase program and data memory.\n     20 OK: ADI 842 KS 2.3\n"
-       "     20 Program memory erased.\n",
-       ""},
-      {"sh -c 'printf \"$$ \"; exec kilnload-sim --nak 2 --exit-after 1' | { read -r s t; "
-       "exec 3<>$t; stty raw -echo <&3; c='\\7\\16\\1C\\274'; printf \"$c\\7\\16\" >&3; head "
-       "-c1 <&3 >/dev/null; kill -STOP $s; exec 3>&-; exec 4<>$t; kill -CONT $s; printf $c >&4; "
-       "timeout 5 head -c1 <&4 | od -An -tx1; kilnload -p $t -a; kilnload -p $t -c -a; }",
-       " 06\n" + ok842 + "Fail to erase program and data memory.\n" + ok842 + erased + allErased,
-       ""}};
-  for (const auto& [command, out, err] : rows) {
-    std::filesystem::remove(dir + "/link");
-    const RunResult run = runInScratchDir(command, false);
-    EXPECT_EQ(run.out + run.err, out + err) << command;
+// Runs line in a new, empty folder; returns its output, then its error output.
+std::string runAfresh(const std::string& line) {
+  const RunResult run = runInScratchDir("rm -rf c && mkdir c && cd c && " + line, false);
+  return run.out + run.err;
+}
+
+// A wrong command line is refused with status 2, its message and the usage text on standard
+// error; a path the chip cannot use, with status 1 and its message alone: a dump's or the trace's
+// that cannot be opened, or a link's where a file stands, or a link that is not one an earlier run
+// left, to a terminal that has gone. Either way it makes no link and no trace, and leaves every
+// file as it found it.
+TEST(Sim, RefusesAStartItCannotServe) {
+  const std::string usage = runAfresh("kilnload-sim --help");
+  const std::tuple<std::string, int, std::string> rows[] = {
+      {"--exit-after 0", 2, "'0' is not a number of seconds"},
+      {"junk", 2, "unexpected argument 'junk'"},
+      {"--reply 5", 2, "'5' is not N:BYTE"},
+      {"--reply 1:100", 2, "'1:100' is not N:BYTE"},
+      {"--reply 1:g", 2, "'1:g' is not N:BYTE"},
+      {"--part 999", 2, "unknown part '999' (814 or 842)"},
+      {"--nak 0", 2, "'0' is not a packet count"},
+      {"--ignore 1a", 2, "'1a' is not a packet count"},
+      {"--adapter-latency 60001", 2, "'60001' is not a number of milliseconds"},
+      {"--bogus", 2, "unrecognized option '--bogus'"},
+      {"--trace none/t", 1, "could not open none/t"},
+      {"--dump-program k --dump-data none/d", 1, "could not open none/d"},
+      {"--dump-program p --dump-data .", 1, "could not open ."},
+      {"--link none/l", 1, "could not link none/l: No such file or directory"},
+      {"--link k", 1, "will not replace k: not a link left by an earlier kilnload-sim"},
+      {"--link pts", 1, "will not replace pts: not a link left by an earlier kilnload-sim"}};
+  for (const auto& [args, status, message] : rows) {
+    EXPECT_EQ(runAfresh("echo keep >k; ln -s /dev/pts/ptmx pts; kilnload-sim --exit-after 1 --link "
+                        "l --trace t " +
+                        args + " >/dev/null; echo $?; ls; cat k; readlink pts"),
+              std::to_string(status) + "\nk\npts\nkeep\n/dev/pts/ptmx\nkilnload-sim: " + message +
+                  "\n" + (status == 2 ? usage : ""))
+        << args;
   }
+}
+
+// kilnload-sim serving hosts, each row named: a link an earlier run left is replaced, also with
+// standard input closed, and removed at the end; a dump is written when a session ends or a signal
+// stops the chip; host sessions are counted from their opens and closes.
+TEST(Sim, ServesHostsUntilStopped) {
+  std::vector<std::tuple<std::string, std::string, std::string>> rows = {
+      {"link to a gone terminal replaced",
+       R"(ln -s /dev/pts/9999 link; kilnload-sim --exit-after 1 --link link <&- >/dev/null;
+           echo $?; test -L link || echo gone)",
+       "3\ngone\n"},
+      {"no session, no dump", "kilnload-sim --exit-after 1 --dump-data d >/dev/null; echo $?; ls",
+       "3\n"},
+      {"dump not written",
+       "{ kilnload-sim --once --dump-data /dev/full; echo $? >&2; } | { read -r t; kilnload -p $t "
+       "-v; }",
+       "kilnload ver.0.1\n" + ok842 + "kilnload-sim: could not write /dev/full\n1\n"},
+      {"stopped, dump not written",
+       R"({ sh -c 'echo $$; exec kilnload-sim --dump-data /dev/full'; echo $?; } | { read -r pid;
+           read -r t; exec 3<>$t; kilnload -v -p $t >/dev/null; kill $pid; cat; })",
+       "1\nkilnload-sim: could not write /dev/full\n"},
+      {"strays traced as they come", R"(kilnload-sim --once --trace t | { read -r t; exec 3<>$t;
+           printf x >&3; kilnload -p $t -c >/dev/null; printf x >&3; kilnload -p $t -c >/dev/null;
+           grep -v '^< 41' t | head -n5; })",
+       "? 78\n> 21 5A 00 A6\n> 07 0E 01 43 BC\n< 06\n? 78\n"},
+      {"-h is --help", "kilnload-sim -h >h; echo $?; kilnload-sim --help | cmp h - && head -n1 h",
+       "0\nUsage: kilnload-sim [options]\n"},
+      {"a session each", R"(kilnload-sim --nak 2 --adapter-latency 0 --exit-after 1 |
+           { read -r t; for i in $(seq 20); do kilnload -p $t -c -a; echo $?; done; } |
+           sort | uniq -c)",
+       "     20 1\n     20 " + failedErase + "     20 " + ok842 +
+           "     20 Program memory erased.\n"},
+      // While the chip is stopped, the first host adds to a request it left half sent, the next
+      // opens and erases: the chip reads both hosts' bytes at once, and must still answer it.
+      {"half-sent request forgotten",
+       R"(sh -c 'printf "$$ "; exec kilnload-sim --nak 2 --exit-after 1' | { read -r s t;
+           exec 3<>$t; stty raw -echo <&3; c='\7\16\1C\274'; printf "$c\7\16\1\370" >&3;
+           head -c1 <&3 >/dev/null; kill -STOP $s; printf '\7\16' >&3; exec 3>&-; exec 4<>$t;
+           printf $c >&4; kill -CONT $s; timeout 5 head -c1 <&4 | od -An -tx1;
+           kilnload -p $t -a; kilnload -p $t -c -a; })",
+       " 06\n" + ok842 + failedErase + ok842 + "Program memory erased.\n" + allErased},
+      // Each run no sooner than its bytes at 9600 baud, its erases (20 ms) or blocks (2 ms) and
+      // its replies held 5 ms allow: 41 bytes, 2 erases, 3 replies: 97 ms; 429 bytes, 16 blocks,
+      // 17 replies: 563 ms.
+      {"line rate", "printf ':FF000000" + std::string(510, '3') + R"(00\n:00000001FF\n' >1.hex;
+           paced() { b=$1; shift; s=$(date +%s%N); kilnload -p $t "$@";
+             [ $(($(date +%s%N) - s)) -ge $b ] && echo paced; }
+           kilnload-sim --once --line-rate --adapter-latency 5 | { read -r t; exec 3<>$t;
+             paced 97000000 -c -a; paced 563000000 -w 1.hex; })",
+       ok842 + "Program memory erased.\n" + allErased + "paced\n" + ok842 +
+           "Read hexfile - 1.hex.\n" + std::string(16, '.') +
+           "\nProgram memory written.\npaced\n"}};
+  for (const char* stop : {"INT", "TERM", "HUP"}) {
+    rows.emplace_back(
+        std::string("stopped by SIG") + stop,
+        R"({ sh -c 'echo $$; exec kilnload-sim --link link --dump-data d'; echo $?; } |
+           { read -r pid; read -r t; exec 3<>link; kilnload -v -p link >/dev/null; kill -)" +
+            std::string(stop) + " $pid; cat; }; test -L link || cat d",
+        "0\n" + end);
+  }
+  for (const auto& [name, line, output] : rows)
+    EXPECT_EQ(runAfresh(line), output) << name;
 }
 
 }  // namespace

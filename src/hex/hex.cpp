@@ -59,36 +59,15 @@ int hexDigitValue(int c) {
   return true;
 }
 
-void appendHexByteInto(std::string& text, unsigned byte) {
-  static constexpr char digits[] = "0123456789ABCDEF";
-  text += digits[(byte >> 4) & 0xFU];
-  text += digits[byte & 0xFU];
-}
+// Closes the file of a FilePointer.
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+
+// A FILE that is closed when it goes out of scope.
+using FilePointer = std::unique_ptr<FILE, FileCloser>;
 
 }  // namespace
-
-void FileCloser::operator()(FILE* file) const {
-  fclose(file);
-}
-
-void appendHexRecordInto(std::string& text, std::uint8_t type, int address,
-                         const std::uint8_t* data, int count) {
-  const auto at = static_cast<unsigned>(address);
-  const unsigned header[] = {static_cast<unsigned>(count) & 0xFFU, (at >> 8) & 0xFFU, at & 0xFFU,
-                             type};
-  unsigned sum = 0;
-  text += ':';
-  for (const unsigned byte : header) {
-    appendHexByteInto(text, byte);
-    sum += byte;
-  }
-  for (int i = 0; i < count; ++i) {
-    appendHexByteInto(text, data[i]);
-    sum += data[i];
-  }
-  appendHexByteInto(text, (0x100U - sum % 0x100U) % 0x100U);
-  text += '\n';
-}
 
 MemoryImage allocateMemory(int size) {
   MemoryImage image(new (std::nothrow) std::uint8_t[static_cast<size_t>(size)]());

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <string>
 
 using MemoryImage = std::unique_ptr<std::uint8_t[]>;
 
@@ -18,14 +17,6 @@ enum RecordType : unsigned long {
   startLinearAddress = 5,
 };
 
-// Closes the file of a FilePointer.
-struct FileCloser {
-  void operator()(FILE* file) const;
-};
-
-// A FILE that is closed when it goes out of scope.
-using FilePointer = std::unique_ptr<FILE, FileCloser>;
-
 // Returns a zero-filled image of size bytes, or none after a message when the heap is exhausted.
 [[nodiscard]] MemoryImage allocateMemory(int size);
 
@@ -37,7 +28,3 @@ using FilePointer = std::unique_ptr<FILE, FileCloser>;
 // after a message at the first fault.
 [[nodiscard]] int readFromHexInto(FILE* file, int size, std::uint8_t* image);
 
-// Appends to text one Intel HEX record of type at the 16-bit address carrying the count bytes at
-// data, with its checksum, in upper case and ending in "\n".
-void appendHexRecordInto(std::string& text, std::uint8_t type, int address,
-                         const std::uint8_t* data, int count);
