@@ -82,11 +82,6 @@ long long monotonicNanos() {
   return now.tv_sec * nanosPerSecond + now.tv_nsec;
 }
 
-timespec timespecOfNanos(long long nanos) {
-  return timespec{static_cast<time_t>(nanos / nanosPerSecond),
-                  static_cast<long>(nanos % nanosPerSecond)};
-}
-
 int openSerialPort(const char* path) {
   // A line that became the controlling terminal would kill the run with SIGHUP when it hangs up.
   const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);

@@ -40,5 +40,10 @@ void clearInputBuffer(int fd);
 // stepped back by the time service would otherwise stretch a one-second wait into a hang.
 [[nodiscard]] long long monotonicNanos();
 
-// Returns the span of nanos nanoseconds as a timespec.
-[[nodiscard]] timespec timespecOfNanos(long long nanos);
+// Returns the span of nanos nanoseconds as a timespec. Inline: kilnload itself waits with poll, so
+// only the stand-in chip's timers use it, and kilnload carries none of it.
+[[nodiscard]] inline timespec timespecOfNanos(long long nanos) {
+  constexpr long long nanosPerSecond = 1000000000LL;
+  return timespec{static_cast<time_t>(nanos / nanosPerSecond),
+                  static_cast<long>(nanos % nanosPerSecond)};
+}
