@@ -27,4 +27,3 @@ enum RecordType : unsigned long {
 // Reads records from file into the size-byte image up to the end record; returns 0 there, -1
 // after a message at the first fault.
 [[nodiscard]] int readFromHexInto(FILE* file, int size, std::uint8_t* image);
-
