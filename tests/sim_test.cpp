@@ -4,7 +4,6 @@
 
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "harness.h"
 
@@ -58,7 +57,18 @@ TEST(Sim, RefusesAStartItCannotServe) {
 // standard input closed, and removed at the end; a dump is written when a session ends or a signal
 // stops the chip; host sessions are counted from their opens and closes.
 TEST(Sim, ServesHostsUntilStopped) {
-  std::vector<std::tuple<std::string, std::string, std::string>> rows = {
+  using Row = std::tuple<std::string, std::string, std::string>;
+  const auto stoppedBy = [](const std::string& stop) -> Row {
+    return {"stopped by SIG" + stop,
+            R"({ sh -c 'echo $$; exec kilnload-sim --link link --dump-data d'; echo $?; } |
+               { read -r pid; read -r t; exec 3<>link; kilnload -v -p link >/dev/null; kill -)" +
+                stop + " $pid; cat; }; test -L link || cat d",
+            "0\n" + end};
+  };
+  const Row rows[] = {
+      stoppedBy("INT"),
+      stoppedBy("TERM"),
+      stoppedBy("HUP"),
       {"link to a gone terminal replaced",
        R"(ln -s /dev/pts/9999 link; kilnload-sim --exit-after 1 --link link <&- >/dev/null;
            echo $?; test -L link || echo gone)",
@@ -104,14 +114,6 @@ TEST(Sim, ServesHostsUntilStopped) {
        ok842 + "Program memory erased.\n" + allErased + "paced\n" + ok842 +
            "Read hexfile - 1.hex.\n" + std::string(16, '.') +
            "\nProgram memory written.\npaced\n"}};
-  for (const char* stop : {"INT", "TERM", "HUP"}) {
-    rows.emplace_back(
-        std::string("stopped by SIG") + stop,
-        R"({ sh -c 'echo $$; exec kilnload-sim --link link --dump-data d'; echo $?; } |
-           { read -r pid; read -r t; exec 3<>link; kilnload -v -p link >/dev/null; kill -)" +
-            std::string(stop) + " $pid; cat; }; test -L link || cat d",
-        "0\n" + end);
-  }
   for (const auto& [name, line, output] : rows)
     EXPECT_EQ(runAfresh(line), output) << name;
 }
