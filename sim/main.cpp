@@ -49,7 +49,7 @@ void catchStopSignals() {
 const timespec* idleTimeLeft(const SessionRules& rules, long long idleSince, timespec& left) {
   if (rules.exitAfterSeconds == 0)
     return nullptr;
-  const long long giveUpAt = idleSince + rules.exitAfterSeconds * 1000000000LL;
+  const long long giveUpAt = idleSince + rules.exitAfterSeconds * nanosPerSecond;
   left = timespecOfNanos(std::max(0LL, giveUpAt - monotonicNanos()));
   return &left;
 }
@@ -211,7 +211,7 @@ int serveWith(const ChipLine& line, const SimOptions& options, FILE* trace) {
   catchStopSignals();
   printf("%s\n", line.path.c_str());
   fflush(stdout);
-  Wire wire{line.master, trace, options.lineRate, options.adapterLatencyMs * 1000000LL};
+  Wire wire{line.master, trace, options.lineRate, options.adapterLatencyMs * nanosPerMilli};
   ChipState chip = makeChip(options.device, options.faults);
   return serveSessions(line, wire, chip, options.sessions);
 }

@@ -9,11 +9,10 @@
 
 namespace {
 
-constexpr long long nanosPerSecond = 1000000000LL;
 // A 9600-baud 8N1 byte is ten bit times on the wire.
 constexpr long long byteNanos = 10LL * nanosPerSecond / 9600LL;
-constexpr long long eraseNanos = 20LL * 1000000LL;
-constexpr long long programNanos = 2LL * 1000000LL;
+constexpr long long eraseNanos = 20LL * nanosPerMilli;
+constexpr long long programNanos = 2LL * nanosPerMilli;
 
 void sleepUntil(long long nanos) {
   const timespec until = timespecOfNanos(nanos);

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr long long nanosPerSecond = 1000000000LL;
-constexpr long long nanosPerMilli = 1000000LL;
 constexpr long long timeOutNanos =
     SerialTimeOut.tv_sec * nanosPerSecond + SerialTimeOut.tv_usec * 1000LL;
 

@@ -36,6 +36,10 @@ inline constexpr timeval SerialTimeOut{1, 0};
 // Discards every byte already waiting on fd without waiting for more.
 void clearInputBuffer(int fd);
 
+// Nanoseconds in a second and in a millisecond: every clock reading and deadline counts in them.
+inline constexpr long long nanosPerSecond = 1000000000LL;
+inline constexpr long long nanosPerMilli = 1000000LL;
+
 // Returns the time on the monotonic clock in nanoseconds. Every deadline runs on it: a wall clock
 // stepped back by the time service would otherwise stretch a one-second wait into a hang.
 [[nodiscard]] long long monotonicNanos();
@@ -43,7 +47,6 @@ void clearInputBuffer(int fd);
 // Returns the span of nanos nanoseconds as a timespec. Inline: kilnload itself waits with poll, so
 // only the stand-in chip's timers use it, and kilnload carries none of it.
 [[nodiscard]] inline timespec timespecOfNanos(long long nanos) {
-  constexpr long long nanosPerSecond = 1000000000LL;
   return timespec{static_cast<time_t>(nanos / nanosPerSecond),
                   static_cast<long>(nanos % nanosPerSecond)};
 }
