@@ -83,7 +83,11 @@ TEST(Sim, ServesHostsUntilStopped) {
        R"({ sh -c 'echo $$; exec kilnload-sim --dump-data /dev/full'; echo $?; } | { read -r pid;
            read -r t; exec 3<>$t; kilnload -v -p $t >/dev/null; kill $pid; cat; })",
        "1\nkilnload-sim: could not write /dev/full\n"},
-      {"strays traced as they come", R"(kilnload-sim --once --trace t | { read -r t; exec 3<>$t;
+      // The rows that hold the line on descriptor 3 end the chip by --exit-after, not --once: an
+      // open that comes before the chip has woken for the one before it counts as the same host,
+      // so the chip may take the next run for a new session.
+      {"strays traced as they come",
+       R"(kilnload-sim --exit-after 1 --trace t | { read -r t; exec 3<>$t;
            printf x >&3; kilnload -p $t -c >/dev/null; printf x >&3; kilnload -p $t -c >/dev/null;
            grep -v '^< 41' t | head -n5; })",
        "? 78\n> 21 5A 00 A6\n> 07 0E 01 43 BC\n< 06\n? 78\n"},
@@ -109,7 +113,7 @@ TEST(Sim, ServesHostsUntilStopped) {
       {"line rate", "printf ':FF000000" + std::string(510, '3') + R"(00\n:00000001FF\n' >1.hex;
            paced() { b=$1; shift; s=$(date +%s%N); kilnload -p $t "$@";
              [ $(($(date +%s%N) - s)) -ge $b ] && echo paced; }
-           kilnload-sim --once --line-rate --adapter-latency 5 | { read -r t; exec 3<>$t;
+           kilnload-sim --exit-after 1 --line-rate --adapter-latency 5 | { read -r t; exec 3<>$t;
              paced 97000000 -c -a; paced 563000000 -w 1.hex; })",
        ok842 + "Program memory erased.\n" + allErased + "paced\n" + ok842 +
            "Read hexfile - 1.hex.\n" + std::string(16, '.') +
