@@ -6,8 +6,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "chip.h"
+#include "serial/serial.h"
+
+// Returns the span of nanos nanoseconds as a timespec, for the chip's timers.
+[[nodiscard]] inline timespec timespecOfNanos(long long nanos) {
+  return timespec{static_cast<time_t>(nanos / nanosPerSecond),
+                  static_cast<long>(nanos % nanosPerSecond)};
+}
 
 // Where the chip's answers go and how fast they may travel.
 struct Wire {

@@ -256,14 +256,15 @@ TEST(Scenario, TheFirstFailedBlockEndsThatMemorysWrite) {
 const std::string good = ":0400000012ABCDEF83\n", short1 = "Check sum was not found.\n",
                   short2 = "Line terminated at wrong point.\n",
                   fields = "Could not read record data.\n", outside = "Out of Memory.\n",
-                  extended = "Extended address is not supported.\n";
+                  extended = "Extended address is not supported.\n",
+                  mismatch = "Check sum does not match.\n";
 const std::pair<std::string, std::string> hexFiles[] = {
     {good + end, ""},
     {":0400000012abcdef83\r\n:00000001ff\r\n", ""},
     {"\n# by hand\n" + good + "\nmore words\n" + end, ""},
     {"label:0400000012ABCDEF83 and more\n" + end, ""},
     {":0400000012ABCDEF83x\n" + end, ""},
-    {":0400000012ABCDEF000102 junk\n" + end, ""},
+    {":0400000012ABCDEF830102 junk\n:00000001AA\n", ""},
     {": 04 0000 0 12\tAB\r\nCD EF 83\n" + end, ""},
     {std::string("\0junk\0\n", 7) + good + end + ":ZZ\n", ""},
     {":00F8000008\n:0400100300001234A3\n:04001005DEADBEEFAF\n" + good + end, ""},
@@ -278,6 +279,9 @@ const std::pair<std::string, std::string> hexFiles[] = {
     {":020000021000EC\n", extended},
     {":020000040001F9\n", extended},
     {":000000FF01\n", "Unknown record type.\n"},
+    {":0400000012ABCDEF84\n", mismatch},
+    {":020000021000EB\n", mismatch},
+    {":000000FF00\n", mismatch},
     {":11F7F000" + std::string(34, 'A') + "BE\n", outside},
     {":00F8010007\n", outside}};
 
@@ -290,7 +294,10 @@ TEST(Scenario, HexFiles) {
        1, ID},
       {"", "-ptty -w .", "", ok842 + "Read hexfile - ..\n", "Could not open hexfile - ..\n", 1, ID},
       {"", "-p tty -w none -e 1.hex", oneBlock, ok842 + "Read hexfile - none.\n",
-       "Could not open hexfile - none.\n", 1, ID}};
+       "Could not open hexfile - none.\n", 1, ID},
+      {"", "-p tty --ignore-checksums -w 1.hex", ":0400000012ABCDEF00\n:020000020000FB\n" + end,
+       ok842 + read1 + ".\nProgram memory written.\n", "", 0,
+       ID + "07 0E 14 57 00 00 00 12 AB CD EF 00 00 00 00 00 00 00 00 00 00 00 00 1C\n"}};
   const std::string sent =
       "07 0E 14 57 00 00 00 12 AB CD EF 00 00 00 00 00 00 00 00 00 00 00 00 1C\n";
   for (const auto& [text, err] : hexFiles) {
@@ -333,7 +340,7 @@ TEST(PlayedChip, StrayBytesStopSignalsAndSessionLeaders) {
   const std::string identity = "4 ADI 842 KS 2.3 kiln-sim\r\n", ack = "|24 \x06", signal = "|24 ~";
   runScenarios(
       {{identity + "\x06|24 \x06\x06|24 \x07", "-p tty -w 1.hex", fourBlocks,
-        ok842 + read1 + ".NAK recieved.\nFail to write program memory.\n", "", 1},
+        ok842 + read1 + ".Unexpected response.\nFail to write program memory.\n", "", 1},
        {identity + ack + signal + std::to_string(SIGINT) + " \x06|" + identity,
         "sh -c 'echo $$ >pid; exec kilnload -p tty -w 1.hex'; echo $?; kilnload -v -p tty",
         fourBlocks, ok842 + read1 + "..Fail to write program memory.\n130\n" + version + ok842,

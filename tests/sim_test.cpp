@@ -110,7 +110,7 @@ TEST(Sim, ServesHostsUntilStopped) {
       // Each run no sooner than its bytes at 9600 baud, its erases (20 ms) or blocks (2 ms) and
       // its replies held 5 ms allow: 41 bytes, 2 erases, 3 replies: 97 ms; 429 bytes, 16 blocks,
       // 17 replies: 563 ms.
-      {"line rate", "printf ':FF000000" + std::string(510, '3') + R"(00\n:00000001FF\n' >1.hex;
+      {"line rate", "printf ':FF000000" + std::string(510, '3') + R"(34\n:00000001FF\n' >1.hex;
            paced() { b=$1; shift; s=$(date +%s%N); kilnload -p $t "$@";
              [ $(($(date +%s%N) - s)) -ge $b ] && echo paced; }
            kilnload-sim --exit-after 1 --line-rate --adapter-latency 5 | { read -r t; exec 3<>$t;

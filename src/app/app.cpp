@@ -1,6 +1,7 @@
 #include "app/app.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -12,12 +13,17 @@
 
 namespace {
 
-// glibc reorders arguments unless told otherwise; parsing must stop at the first operand.
-#if defined(__GLIBC__)
+// The leading '+' stops glibc's and the BSDs' getopt_long from reordering arguments: parsing must
+// stop at the first operand.
 constexpr const char* optionString = "+w:e:p:cahv";
-#else
-constexpr const char* optionString = "w:e:p:cahv";
-#endif
+
+// What getopt_long returns for a long option that has no letter.
+constexpr int ignoreChecksumsOption = 256;
+
+const option longOptions[] = {
+    {"ignore-checksums", no_argument, nullptr, ignoreChecksumsOption},
+    {nullptr, 0, nullptr, 0},
+};
 
 struct RunSettings {
   const char* portPath = "/dev/ttyS0";
@@ -28,6 +34,7 @@ struct RunSettings {
   bool eraseProgram = false;
   bool eraseAll = false;
   bool showVersion = false;
+  bool checkSums = true;
   bool optionFault = false;        // an unknown option, or one without its argument
   const char* leftOver = nullptr;  // the first argument after the options
 };
@@ -35,7 +42,7 @@ struct RunSettings {
 // Fills settings from the whole command line; returns false when -h asked for the usage text.
 [[nodiscard]] bool parseOptionsInto(int argc, char** argv, RunSettings& settings) {
   int option = 0;
-  while ((option = getopt(argc, argv, optionString)) != -1) {
+  while ((option = getopt_long(argc, argv, optionString, longOptions, nullptr)) != -1) {
     switch (option) {
       case 'w':
         settings.writeProgram = true;
@@ -57,6 +64,9 @@ struct RunSettings {
       case 'v':
         settings.showVersion = true;
         break;
+      case ignoreChecksumsOption:
+        settings.checkSums = false;
+        break;
       case 'h':
         return false;
       default:  // getopt has said what was wrong
@@ -72,30 +82,40 @@ void requestStop(int signal) {
   stopSignal = signal;
 }
 
-// Catches the stop signals, so that a run ends between exchanges with the line given back,
+// Catches every signal whose default action would end the run with the line left raw (Ctrl-\, a
+// full ulimit -f, a timer), so that the run ends between exchanges with the line given back,
 // unless one was ignored when the run began (nohup, a script's trap '' INT, a background job of a
-// non-interactive shell): that choice is the caller's. A reader of the output that goes away
-// must not end the run either, with the chip half written and no exit status to tell.
+// non-interactive shell): that choice is the caller's. One blocked by the caller is let through,
+// so that a signal already pending still stops the run before the port is opened. A reader of
+// the output that goes away must not end the run either, with the chip half written and no exit
+// status to tell.
 void catchSignals() {
-  for (const int each : {SIGINT, SIGTERM, SIGHUP}) {
+  sigset_t caught;
+  sigemptyset(&caught);
+  for (const int each : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                         SIGPROF, SIGXCPU, SIGXFSZ}) {
     struct sigaction found {};
     // Without SA_RESTART, so that a read of an image from a pipe that has stalled gives way.
     struct sigaction action {};
     action.sa_handler = requestStop;
-    if (sigaction(each, nullptr, &found) == 0 && found.sa_handler != SIG_IGN)
+    if (sigaction(each, nullptr, &found) == 0 && found.sa_handler != SIG_IGN) {
       sigaction(each, &action, nullptr);
+      sigaddset(&caught, each);
+    }
   }
+  sigprocmask(SIG_UNBLOCK, &caught, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
-// A standard stream left closed would be the descriptor the port gets, and the messages meant
-// for it would go to the chip.
-void openClosedStreams() {
+// Gives a closed standard stream /dev/null: left closed, it would be the descriptor the port
+// gets, and the messages meant for it would go to the chip. Returns false when one cannot be had.
+[[nodiscard]] bool openClosedStreams() {
   for (int fd = 0; fd <= 2; ++fd) {
     // open takes the lowest free descriptor, which is fd: all below it are open by now.
-    if (fcntl(fd, F_GETFD) < 0)
-      (void)open("/dev/null", O_RDWR);  // NOLINT(android-cloexec-open)
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd)  // NOLINT(android-cloexec-open)
+      return false;
   }
+  return true;
 }
 
 // Ends a run that a stop signal cut short by that signal's own default action, after saying so,
@@ -109,26 +129,54 @@ int endBy(int status) {
   return status;
 }
 
-// One memory to write, and its image, read before anything touches the chip.
-struct MemoryJob {
-  bool requested;
-  int size;
-  const char* path;
-  bool (*write)(int, int, const std::uint8_t*);
-  MemoryImage image;
+// The actions a run can carry out, in the fixed order they run in.
+enum class Action { eraseProgram, eraseAll, writeProgram, writeData };
+constexpr Action actionOrder[] = {Action::eraseProgram, Action::eraseAll, Action::writeProgram,
+                                  Action::writeData};
+
+// Returns whether settings ask for action.
+bool isRequested(const RunSettings& settings, Action action) {
+  switch (action) {
+    case Action::eraseProgram:
+      return settings.eraseProgram;
+    case Action::eraseAll:
+      return settings.eraseAll;
+    case Action::writeProgram:
+      return settings.writeProgram;
+    case Action::writeData:
+      return settings.writeData;
+  }
+  return false;
+}
+
+// The images of the two memories, program then data; none where no write is asked for.
+struct Images {
+  MemoryImage program, data;
 };
 
-// Reads the image of every requested job, in order, until a stop signal comes; returns false
-// after the messages of the first one that cannot be had, whose later jobs are not read.
-[[nodiscard]] bool readImagesInto(MemoryJob (&jobs)[2]) {
-  for (MemoryJob& job : jobs) {
-    if (!job.requested || stopSignal != 0)
-      continue;
-    job.image = allocateMemory(job.size);
-    if (!job.image || readHexFile(job.path, job.size, job.image.get()) != 1)
-      return false;
+// Reads the image of a requested write of one memory of size bytes from path into image; returns
+// false after the messages when it cannot be had, or a stop signal came.
+[[nodiscard]] bool readImageInto(MemoryImage& image, bool requested, const char* path, int size,
+                                 bool checkSums) {
+  if (!requested)
+    return true;
+  image = allocateMemory(size);
+  return image && readHexFile(path, size, image.get(), checkSums) == 1;
+}
+
+// Carries out action on the identified device; returns whether it succeeded.
+[[nodiscard]] bool runAction(Action action, int port, int device, const Images& images) {
+  switch (action) {
+    case Action::eraseProgram:
+      return eraseProgramMemory(port);
+    case Action::eraseAll:
+      return eraseProgramAndDataMemory(port);
+    case Action::writeProgram:
+      return writeProgramMemoryFrom(port, device, images.program.get());
+    case Action::writeData:
+      return writeDataMemoryFrom(port, device, images.data.get());
   }
-  return true;
+  return false;
 }
 
 // Reads every image settings name, then carries out the erases and writes they ask for, in their
@@ -136,36 +184,36 @@ struct MemoryJob {
 // cannot be had leaves the chip untouched: erasing first would leave it blank, writing one memory
 // of two would leave it half old, half new.
 [[nodiscard]] bool runActions(int port, int device, const RunSettings& settings) {
-  MemoryJob jobs[] = {
-      {settings.writeProgram, pmsize(device), settings.programPath, writeProgramMemoryFrom, {}},
-      {settings.writeData, dmsize(device), settings.dataPath, writeDataMemoryFrom, {}},
-  };
-  if (!readImagesInto(jobs))
+  Images images;
+  if (stopSignal != 0 ||
+      !readImageInto(images.program, settings.writeProgram, settings.programPath, pmsize(device),
+                     settings.checkSums) ||
+      !readImageInto(images.data, settings.writeData, settings.dataPath, dmsize(device),
+                     settings.checkSums))
     return false;
-
   // A refused erase or write still lets the later actions run, but the run as a whole has then
   // failed. After a stop signal no action starts.
   bool failed = false;
-  if (settings.eraseProgram && stopSignal == 0)
-    failed |= !eraseProgramMemory(port);
-  if (settings.eraseAll && stopSignal == 0)
-    failed |= !eraseProgramAndDataMemory(port);
-  for (const MemoryJob& job : jobs) {
-    if (job.requested && stopSignal == 0)
-      failed |= !job.write(port, device, job.image.get());
+  for (const Action action : actionOrder) {
+    if (stopSignal != 0)
+      return false;
+    if (isRequested(settings, action))
+      failed |= !runAction(action, port, device, images);
   }
   return !failed;
 }
 
 // Opens the line, identifies the chip and runs the actions settings ask for, in their fixed
-// order; returns the exit status.
+// order; returns the exit status. A stop signal that came before the port is opened leaves it
+// unopened: opening alone resets a board that watches DTR.
 [[nodiscard]] int runSequence(const RunSettings& settings) {
   if (!settings.writeProgram && !settings.writeData && !settings.eraseProgram &&
       !settings.eraseAll && !settings.showVersion) {
     print_help();
     return 0;
   }
-
+  if (stopSignal != 0)
+    return 1;
   const int port = openSerialPort(settings.portPath);
   if (port == -1) {
     fprintf(stderr, "Could not open %s.\n", settings.portPath);
@@ -195,7 +243,10 @@ void print_help() {
 }
 
 int runKilnload(int argc, char** argv) {
-  openClosedStreams();
+  if (!openClosedStreams()) {
+    fputs("Could not open /dev/null.\n", stderr);
+    return 1;
+  }
   catchSignals();
   // With both streams in one log, lines must appear in the order they were issued, also when
   // standard output is a pipe.

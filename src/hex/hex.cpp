@@ -6,7 +6,31 @@
 #include <cctype>
 #include <new>
 
+#include "serial/serial.h"
+
 namespace {
+
+// The Intel HEX record types this reader gives a meaning to.
+enum RecordType : unsigned long {
+  dataRecord = 0,
+  endRecord = 1,
+  extendedSegmentAddress = 2,
+  extendedLinearAddress = 4,
+  lastKnownType = 5,
+};
+
+// The next character of file, or EOF once a stop signal has come: an image that never ends
+// (/dev/zero, a pipe that keeps on) must not hold the run.
+int nextCharFrom(FILE* file) {
+  return stopSignal != 0 ? EOF : fgetc(file);
+}
+
+// Writes message to standard error, unless a stop signal ended the read: then the file is not
+// to blame.
+void reportFault(const char* message) {
+  if (stopSignal == 0)
+    fputs(message, stderr);
+}
 
 int hexDigitValue(int c) {
   if (c >= '0' && c <= '9')
@@ -23,15 +47,15 @@ int hexDigitValue(int c) {
 // digit, or begins "0x", which would otherwise read as the field 0 with the rest left over. No
 // record needs a sign or a prefix, and a file that has one is not what its author thinks it is.
 [[nodiscard]] bool scanHexFieldFrom(FILE* file, int width, unsigned long& value) {
-  int c = fgetc(file);
+  int c = nextCharFrom(file);
   while (c != EOF && std::isspace(c))
-    c = fgetc(file);
+    c = nextCharFrom(file);
   value = 0;
   int digits = 0;
   while (digits < width && hexDigitValue(c) >= 0) {
     value = value * 16 + static_cast<unsigned long>(hexDigitValue(c));
     ++digits;
-    c = fgetc(file);
+    c = nextCharFrom(file);
   }
   if (digits == 1 && value == 0 && (c == 'x' || c == 'X'))
     return false;
@@ -40,20 +64,27 @@ int hexDigitValue(int c) {
   return digits > 0;
 }
 
-// Reads the count data fields of a record into bytes, then its checksum field; returns false
-// after a message when a field is missing.
-[[nodiscard]] bool readRecordBodyInto(FILE* file, unsigned long count, std::uint8_t* bytes) {
+// Reads the count data fields of a record into bytes, then its checksum field, which must make
+// sum (of the fields before the data) and the data add up to 0 modulo 256 unless checkSums is
+// false; returns false after a message when a field is missing or the sum is wrong. With no
+// read-back from the chip, the checksum is the one check that the image is the one that was built.
+[[nodiscard]] bool readRecordBodyInto(FILE* file, unsigned long count, std::uint8_t* bytes,
+                                      unsigned long sum, bool checkSums) {
   unsigned long field = 0;
   for (unsigned long i = 0; i < count; ++i) {
     if (!scanHexFieldFrom(file, 2, field)) {
-      fputs("Line terminated at wrong point.\n", stderr);
+      reportFault("Line terminated at wrong point.\n");
       return false;
     }
     bytes[i] = static_cast<std::uint8_t>(field);
+    sum += field;
   }
-  // Files in use carry wrong checksums and have always been accepted: only its presence counts.
   if (!scanHexFieldFrom(file, 2, field)) {
-    fputs("Check sum was not found.\n", stderr);
+    reportFault("Check sum was not found.\n");
+    return false;
+  }
+  if (checkSums && (sum + field) % 256 != 0) {
+    reportFault("Check sum does not match.\n");
     return false;
   }
   return true;
@@ -76,7 +107,7 @@ MemoryImage allocateMemory(int size) {
   return image;
 }
 
-int readHexFile(const char* path, int size, std::uint8_t* image) {
+int readHexFile(const char* path, int size, std::uint8_t* image, bool checkSums) {
   printf("Read hexfile - %s.\n", path);
   const FilePointer file(fopen(path, "r"));
   // A directory opens for reading on some hosts and then reads as nothing: it is no file to read.
@@ -86,20 +117,21 @@ int readHexFile(const char* path, int size, std::uint8_t* image) {
     fprintf(stderr, "Could not open hexfile - %s.\n", path);
     return 0;
   }
-  if (readFromHexInto(file.get(), size, image) != 0) {
-    fputs("Hex read error.\n", stdout);
+  if (readFromHexInto(file.get(), size, image, checkSums) != 0) {
+    if (stopSignal == 0)
+      fputs("Hex read error.\n", stdout);
     return 0;
   }
   return 1;
 }
 
-int readFromHexInto(FILE* file, int size, std::uint8_t* image) {
+int readFromHexInto(FILE* file, int size, std::uint8_t* image, bool checkSums) {
   for (;;) {
-    int c = fgetc(file);
+    int c = nextCharFrom(file);
     while (c != EOF && c != ':')
-      c = fgetc(file);
+      c = nextCharFrom(file);
     if (c == EOF) {
-      fputs("File ended while reading.\n", stderr);
+      reportFault("File ended while reading.\n");
       return -1;
     }
     unsigned long count = 0;
@@ -107,31 +139,32 @@ int readFromHexInto(FILE* file, int size, std::uint8_t* image) {
     unsigned long type = 0;
     if (!scanHexFieldFrom(file, 2, count) || !scanHexFieldFrom(file, 4, address) ||
         !scanHexFieldFrom(file, 2, type)) {
-      fputs("Could not read record data.\n", stderr);
+      reportFault("Could not read record data.\n");
       return -1;
     }
     if (type == endRecord)
       return 0;
-    if (type > startLinearAddress) {
-      fputs("Unknown record type.\n", stderr);
-      return -1;
-    }
+    const unsigned long sum = count + (address >> 8) + address + type;
     if (type == dataRecord) {
       if (address + count > static_cast<unsigned long>(size)) {
-        fputs("Out of Memory.\n", stderr);
+        reportFault("Out of Memory.\n");
         return -1;
       }
-      if (!readRecordBodyInto(file, count, image + address))
+      if (!readRecordBodyInto(file, count, image + address, sum, checkSums))
         return -1;
       continue;
     }
     std::uint8_t body[0x100];
-    if (!readRecordBodyInto(file, count, body))
+    if (!readRecordBodyInto(file, count, body, sum, checkSums))
       return -1;
+    if (type > lastKnownType) {
+      reportFault("Unknown record type.\n");
+      return -1;
+    }
     // Data after a record that moves the base would not lie at its own 16-bit address.
     const bool movesBase = type == extendedSegmentAddress || type == extendedLinearAddress;
     if (movesBase && std::any_of(body, body + count, [](std::uint8_t b) { return b != 0; })) {
-      fputs("Extended address is not supported.\n", stderr);
+      reportFault("Extended address is not supported.\n");
       return -1;
     }
   }

@@ -7,23 +7,15 @@
 
 using MemoryImage = std::unique_ptr<std::uint8_t[]>;
 
-// The Intel HEX record types.
-enum RecordType : unsigned long {
-  dataRecord = 0,
-  endRecord = 1,
-  extendedSegmentAddress = 2,
-  startSegmentAddress = 3,
-  extendedLinearAddress = 4,
-  startLinearAddress = 5,
-};
-
 // Returns a zero-filled image of size bytes, or none after a message when the heap is exhausted.
 [[nodiscard]] MemoryImage allocateMemory(int size);
 
 // Fills the size-byte image from the Intel HEX file at path, naming the file first; returns 1
-// when the file was read up to its end record, 0 after its messages otherwise.
-[[nodiscard]] int readHexFile(const char* path, int size, std::uint8_t* image);
+// when the file was read up to its end record, 0 after its messages otherwise, or silently when a
+// stop signal ended the read.
+[[nodiscard]] int readHexFile(const char* path, int size, std::uint8_t* image, bool checkSums);
 
-// Reads records from file into the size-byte image up to the end record; returns 0 there, -1
-// after a message at the first fault.
-[[nodiscard]] int readFromHexInto(FILE* file, int size, std::uint8_t* image);
+// Reads records from file into the size-byte image up to the end record, refusing a record whose
+// checksum does not match unless checkSums is false; returns 0 there, -1 after a message at the
+// first fault, or silently once a stop signal has come.
+[[nodiscard]] int readFromHexInto(FILE* file, int size, std::uint8_t* image, bool checkSums);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "serial/serial.h"
 
@@ -12,50 +13,89 @@ const DeviceEntry devs[4] = {
     {"", 0, 0},
 };
 
-volatile std::sig_atomic_t stopSignal = 0;
-
 namespace {
 
-// The identification reply, as in "ADI 842 KS 2.3": the manufacturer's code, a space, the product
-// code, and at loaderAt the loader's designation, whose second character is its version. Each
-// verdict prints the reply cut at a fixed length: the first ten characters as the product id, the
-// first eight as the device, the first fourteen when it is accepted.
-constexpr const char* manufacturerCode = "ADI";
-constexpr int manufacturerLength = 3;
-constexpr int productAt = 4;
-constexpr int loaderAt = 10;
-constexpr int loaderVersionAt = loaderAt + 1;
-constexpr char supportedLoaderVersion = '2';
+// Each verdict prints the reply cut at a fixed length: the first ten characters as the product
+// id, the first eight as the device, the first fourteen when it is accepted.
 constexpr int productIdEnd = 10;
 constexpr int deviceNameEnd = 8;
 constexpr int identityEnd = 14;
 
-// Sends a request on an empty line: a byte that came before it (noise, an answer that came late)
-// would otherwise be taken for its reply, and every later reply read one late.
-int sendRequestFrom(int port, int length, const std::uint8_t* request) {
-  clearInputBuffer(port);
+// Long enough for a packet to cross the line (25 ms at 9600 baud) and an adapter to hand it on.
+constexpr long long quietNanos = 50 * nanosPerMilli;
+// A line that never falls silent is given up on after this, and the run goes on to its verdict.
+constexpr long long settleLimitNanos = 200 * nanosPerMilli;
+// After a time-out, an answer that was merely late must not be taken for the next request's.
+constexpr long long graceNanos = 200 * nanosPerMilli;
+
+// What an exchange came to, besides the reply byte itself.
+constexpr int timedOut = -1;
+constexpr int outOfStep = -2;
+constexpr int notSent = -3;
+constexpr int stopped = -4;
+
+// Returns text up to its first zero byte, every byte outside printable ASCII as \xHH: what the
+// chip sent must not reach the user's terminal as control sequences.
+std::string printableOf(const char* text) {
+  std::string shown;
+  for (; *text != '\0'; ++text) {
+    const auto byte = static_cast<unsigned char>(*text);
+    if (byte >= 0x20 && byte < 0x7F) {
+      shown += *text;
+    } else {
+      char escaped[5];
+      snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      shown += escaped;
+    }
+  }
+  return shown;
+}
+
+// Sends request, which firstOfAction tells apart. What waits ahead of an action's first request
+// is stale (the tail of an identification, noise) and dropped; a byte ahead of a later one came
+// after an answer the action already had. Returns the count sent, or outOfStep after its message.
+int sendRequestFrom(int port, int length, const std::uint8_t* request, bool firstOfAction) {
+  if (drainSerialPortUpto(port, 0, 0) > 0 && !firstOfAction) {
+    fputs("Unexpected response.\n", stdout);
+    return outOfStep;
+  }
   return writeSerialPortFrom(port, length, request);
 }
 
-// The 1-byte answer to a Loader packet, or -1 when none came within the time-out.
+// The 1-byte answer to a Loader packet, or timedOut after its message.
 int awaitReply(int port) {
   std::uint8_t reply = 0;
   if (readSerialPortUpto(port, &reply, 1) != 1) {
     fputs("Serial Port: Time Out.\n", stderr);
-    return -1;
+    return timedOut;
   }
   return reply;
 }
 
-bool reportErase(int reply, const char* erased, const char* refused) {
-  if (reply < 0)
-    return false;
-  if (reply == ACK) {
-    fputs(erased, stdout);
-    return true;
+// Ends an action whose last exchange came to outcome: waits until the line has been silent for a
+// while, longer after a time-out; returns outcome, or outOfStep after its message when anything
+// came after an acknowledgement.
+int settleAfter(int port, int outcome) {
+  const long long quiet = outcome == timedOut ? graceNanos : quietNanos;
+  if (drainSerialPortUpto(port, quiet, quiet + settleLimitNanos) > 0 && outcome == ACK) {
+    fputs("Unexpected response.\n", stdout);
+    return outOfStep;
   }
-  fputs(reply == NAK ? refused : "Unknown response.\n", stdout);
-  return false;
+  return outcome;
+}
+
+// Sends one of the erase packets and prints the loader's answer; returns whether it was
+// acknowledged. Only the program-memory erase has ever reported a short send.
+bool eraseWith(int port, const std::uint8_t (&packet)[5], bool reportShortSend, const char* erased,
+               const char* refused) {
+  if (sendRequestFrom(port, sizeof packet, packet, true) != sizeof packet && reportShortSend)
+    fputs("Serial port wirte error.\n", stderr);
+  const int reply = settleAfter(port, awaitReply(port));
+  if (reply == ACK)
+    fputs(erased, stdout);
+  else if (reply >= 0)
+    fputs(reply == NAK ? refused : "Unknown response.\n", stdout);
+  return reply == ACK;
 }
 
 bool isZeroBlock(const std::uint8_t* block) {
@@ -81,7 +121,65 @@ void fillWritePacketInto(std::uint8_t* packet, std::uint8_t command, int address
       static_cast<std::uint8_t>(checkSum(packet + 2, writePayloadLength + 1));
 }
 
+// Sends one packet of block at address and waits for its answer; returns the answer, or what
+// the exchange came to instead, after its message.
+int writeBlockFrom(int port, std::uint8_t command, int address, const std::uint8_t* block,
+                   bool firstOfAction) {
+  std::uint8_t packet[writePacketLength];
+  fillWritePacketInto(packet, command, address, block);
+  const int sent = sendRequestFrom(port, writePacketLength, packet, firstOfAction);
+  if (sent == outOfStep)
+    return outOfStep;
+  if (sent != writePacketLength) {
+    fputs("Serial write error.\n", stdout);
+    return notSent;
+  }
+  const int reply = awaitReply(port);
+  if (reply >= 0 && reply != ACK)
+    fputs(reply == NAK ? "NAK recieved.\n" : "Unknown response.\n", stdout);
+  return reply;
+}
+
+// Sends every 16-byte block of the size-byte image that is not all zero under command, printing a
+// "." per acknowledged packet; returns 1 when all were acknowledged, 0 at the first failure.
+int writeBufferFrom(int port, std::uint8_t command, int size, const std::uint8_t* image) {
+  int outcome = ACK;
+  bool first = true;
+  for (int address = 0; address < size && outcome == ACK; address += blockLength) {
+    // The chip keeps whatever it held under an all-zero block: such blocks are never sent.
+    if (isZeroBlock(image + address))
+      continue;
+    // The answer to the last packet is in, so the run can end here with the line in step.
+    if (stopSignal != 0) {
+      outcome = stopped;
+      break;
+    }
+    outcome = writeBlockFrom(port, command, address, image + address, first);
+    first = false;
+    if (outcome == ACK) {
+      fputs(".", stdout);
+      fflush(stdout);
+    }
+  }
+  return settleAfter(port, outcome) == ACK ? 1 : 0;
+}
+
+// Writes image under command and prints the verdict; returns whether it was written.
+bool writeMemoryFrom(int port, std::uint8_t command, int size, const std::uint8_t* image,
+                     const char* written, const char* failed) {
+  const bool done = writeBufferFrom(port, command, size, image) == 1;
+  fputs(done ? written : failed, stdout);
+  return done;
+}
+
 }  // namespace
+
+std::span<const DeviceEntry> knownDevices() {
+  std::size_t end = 1;
+  while (devs[end].name[0] != '\0')
+    ++end;
+  return {devs + 1, devs + end};
+}
 
 int checkSum(const std::uint8_t* data, int count) {
   unsigned sum = 0;
@@ -91,9 +189,9 @@ int checkSum(const std::uint8_t* data, int count) {
 }
 
 int identifyDevice(const char* code) {
-  for (int i = 1; devs[i].name[0] != '\0'; ++i) {
-    if (std::strncmp(code, devs[i].name, 3) == 0)
-      return i;
+  for (const DeviceEntry& row : knownDevices()) {
+    if (std::strncmp(code, row.name, 3) == 0)
+      return static_cast<int>(&row - devs);
   }
   return 0;
 }
@@ -111,20 +209,20 @@ int checkIdentity(const std::uint8_t* reply) {
   // reply ends them early.
   char text[identifyReplyLength + 1] = {};
   std::memcpy(text, reply, identifyReplyLength);
-  if (std::memcmp(text, manufacturerCode, manufacturerLength) != 0) {
+  if (std::memcmp(text, manufacturerCode, sizeof manufacturerCode - 1) != 0) {
     text[productIdEnd] = '\0';
-    printf("Not supported: Product id = %s\n", text);
+    printf("Not supported: Product id = %s\n", printableOf(text).c_str());
     return 0;
   }
   const int index = identifyDevice(text + productAt);
   if (index == 0) {
     text[deviceNameEnd] = '\0';
-    printf("%s is not supported.\n", text);
+    printf("%s is not supported.\n", printableOf(text).c_str());
     return 0;
   }
   text[identityEnd] = '\0';
   if (text[loaderVersionAt] != supportedLoaderVersion) {
-    printf("%s Loder is not supported.\n", text + loaderAt);
+    printf("%s Loder is not supported.\n", printableOf(text + loaderAt).c_str());
     return 0;
   }
   printf("OK: %s\n", text);
@@ -132,8 +230,10 @@ int checkIdentity(const std::uint8_t* reply) {
 }
 
 int identify(int port) {
+  // An answer an earlier run left in flight would be read as the start of the identity.
+  (void)drainSerialPortUpto(port, quietNanos, settleLimitNanos);
   // A request that did not go out shows as the time-out of its reply.
-  (void)sendRequestFrom(port, sizeof identifyRequest, identifyRequest);
+  (void)writeSerialPortFrom(port, sizeof identifyRequest, identifyRequest);
   std::uint8_t reply[identifyReplyLength] = {};
   if (readSerialPortUpto(port, reply, identifyReplyLength) < identifyReplyLength) {
     fputs("Serial Port: Time Out.\n", stderr);
@@ -143,56 +243,21 @@ int identify(int port) {
 }
 
 bool eraseProgramMemory(int port) {
-  if (sendRequestFrom(port, sizeof eraseProgramPacket, eraseProgramPacket) !=
-      sizeof eraseProgramPacket) {
-    fputs("Serial port wirte error.\n", stderr);
-  }
-  return reportErase(awaitReply(port), "Program memory erased.\n",
-                     "Fail to erase program memory.\n");
+  return eraseWith(port, eraseProgramPacket, true, "Program memory erased.\n",
+                   "Fail to erase program memory.\n");
 }
 
 bool eraseProgramAndDataMemory(int port) {
-  // Unlike the program-memory erase, this one has never reported a short send: its reply, or the
-  // time-out of it, says all there is.
-  (void)sendRequestFrom(port, sizeof eraseAllPacket, eraseAllPacket);
-  return reportErase(awaitReply(port), "Program and data memory erased.\n",
-                     "Fail to erase program and data memory.\n");
-}
-
-int writeBufferFrom(int port, std::uint8_t command, int size, const std::uint8_t* image) {
-  std::uint8_t packet[writePacketLength] = {};
-  for (int address = 0; address < size; address += blockLength) {
-    // The chip keeps whatever it held under an all-zero block: such blocks are never sent.
-    if (isZeroBlock(image + address))
-      continue;
-    if (stopSignal != 0)
-      return 0;
-    fillWritePacketInto(packet, command, address, image + address);
-    if (sendRequestFrom(port, writePacketLength, packet) != writePacketLength) {
-      fputs("Serial write error.\n", stdout);
-      return 0;
-    }
-    const int reply = awaitReply(port);
-    if (reply < 0)
-      return 0;
-    if (reply != ACK) {
-      fputs(reply == NAK ? "NAK recieved.\n" : "Unknown response.\n", stdout);
-      return 0;
-    }
-    fputs(".", stdout);
-    fflush(stdout);
-  }
-  return 1;
+  return eraseWith(port, eraseAllPacket, false, "Program and data memory erased.\n",
+                   "Fail to erase program and data memory.\n");
 }
 
 bool writeProgramMemoryFrom(int port, int device, const std::uint8_t* image) {
-  const bool written = writeBufferFrom(port, commandWriteProgram, pmsize(device), image) == 1;
-  fputs(written ? "\nProgram memory written.\n" : "Fail to write program memory.\n", stdout);
-  return written;
+  return writeMemoryFrom(port, commandWriteProgram, pmsize(device), image,
+                         "\nProgram memory written.\n", "Fail to write program memory.\n");
 }
 
 bool writeDataMemoryFrom(int port, int device, const std::uint8_t* image) {
-  const bool written = writeBufferFrom(port, commandWriteData, dmsize(device), image) == 1;
-  fputs(written ? "\nData memory written.\n" : "Fail to write data memory.\n", stdout);
-  return written;
+  return writeMemoryFrom(port, commandWriteData, dmsize(device), image, "\nData memory written.\n",
+                         "Fail to write data memory.\n");
 }

@@ -1,8 +1,8 @@
 // The chip's download loader: packets, identification, erase and memory write.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
+#include <span>
 
 // One row of the device table: the loader's three-character product code and memory sizes.
 struct DeviceEntry {
@@ -14,12 +14,24 @@ struct DeviceEntry {
 // Row 0 stands for no device; the first later row with an empty name ends the table.
 extern const DeviceEntry devs[4];
 
+// Returns the rows of devs that name a part, in table order: those between row 0 and the end row.
+[[nodiscard]] std::span<const DeviceEntry> knownDevices();
+
 inline constexpr std::uint8_t ACK = 0x06;
 inline constexpr std::uint8_t NAK = 0x07;
 
 // The identification request is sent as it stands: it is not a Loader packet.
 inline constexpr std::uint8_t identifyRequest[4] = {0x21, 0x5A, 0x00, 0xA6};
 inline constexpr int identifyReplyLength = 25;
+
+// The identification reply, as in "ADI 842 KS 2.3": the manufacturer's code, a space, the product
+// code at productAt, and at loaderAt the loader's designation, whose second character is its
+// version.
+inline constexpr char manufacturerCode[] = "ADI";
+inline constexpr int productAt = 4;
+inline constexpr int loaderAt = 10;
+inline constexpr int loaderVersionAt = loaderAt + 1;
+inline constexpr char supportedLoaderVersion = '2';
 
 // Loader packet: 07 0E, N, command, N-1 payload bytes, checksum over N through the payload.
 inline constexpr std::uint8_t packetStart[2] = {0x07, 0x0E};
@@ -38,10 +50,6 @@ inline constexpr int writePacketLength = writePayloadLength + 4;  // 24
 inline constexpr int writeAddressOffset = 4;
 inline constexpr int writeDataOffset = writeAddressOffset + 3;
 
-// The stop signal that has come, 0 while none has. A write sends no packet after it, so that a
-// run ends between exchanges and the chip's answer to the last packet is not left on the line.
-extern volatile std::sig_atomic_t stopSignal;
-
 // Returns the byte that makes the count bytes at data plus itself add up to 0 modulo 256.
 [[nodiscard]] int checkSum(const std::uint8_t* data, int count);
 
@@ -54,13 +62,19 @@ extern volatile std::sig_atomic_t stopSignal;
 // Returns the data memory size of row index of devs; index is not checked.
 [[nodiscard]] int dmsize(int index);
 
-// Judges a 25-byte identification reply and prints the verdict; returns the device index, or 0
-// after a message when the chip is not one this tool supports.
+// Judges a 25-byte identification reply and prints the verdict, every byte of the reply outside
+// printable ASCII shown as \xHH; returns the device index, or 0 after a message when the chip is
+// not one this tool supports.
 [[nodiscard]] int checkIdentity(const std::uint8_t* reply);
 
-// Asks the chip on port who it is and prints the verdict; returns the device index, or 0 after a
-// message when it is silent or not supported.
+// Waits for the line to fall silent (a little while, bounded), then asks the chip on port who it is
+// and prints the verdict; returns the device index, or 0 after a message when it is silent or not
+// supported.
 [[nodiscard]] int identify(int port);
+
+// Every action below ends only once the line has been silent for a while after its last answer:
+// a byte that comes then, or ahead of a later request of the same action, answers no request,
+// so the exchange went out of step and the action fails after "Unexpected response.".
 
 // Erases program memory and prints the loader's answer; returns whether it was acknowledged.
 [[nodiscard]] bool eraseProgramMemory(int port);
@@ -69,16 +83,10 @@ extern volatile std::sig_atomic_t stopSignal;
 // acknowledged.
 [[nodiscard]] bool eraseProgramAndDataMemory(int port);
 
-// Sends every 16-byte block of image that is not all zero under command, printing a "." per
-// acknowledged packet; returns 1 when all were acknowledged, 0 after a message at the first
-// failure, or silently when stopSignal has come before a packet still to send.
-[[nodiscard]] int writeBufferFrom(int port, std::uint8_t command, int size,
-                                  const std::uint8_t* image);
-
-// Writes image to the program memory of device and prints the verdict; returns whether it was
-// written.
+// Writes every 16-byte block of image that is not all zero to the program memory of device,
+// printing a "." per acknowledged packet, then the verdict; returns whether all were acknowledged.
+// A stop signal ends it, as a failure, before the next packet.
 [[nodiscard]] bool writeProgramMemoryFrom(int port, int device, const std::uint8_t* image);
 
-// Writes image to the data memory of device and prints the verdict; returns whether it was
-// written.
+// Writes image to the data memory of device as writeProgramMemoryFrom does to program memory.
 [[nodiscard]] bool writeDataMemoryFrom(int port, int device, const std::uint8_t* image);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #if defined(__linux__)
 #include <linux/serial.h>
@@ -15,9 +16,6 @@
 #endif
 
 namespace {
-
-constexpr long long timeOutNanos =
-    SerialTimeOut.tv_sec * nanosPerSecond + SerialTimeOut.tv_usec * 1000LL;
 
 // closeSerialPort is handed only the descriptor, yet must give the line back as it was found; a
 // run holds one port, so one record of what it found is all there is to keep.
@@ -72,7 +70,28 @@ bool requestLowLatency(int /*fd*/) {
 void turnLowLatencyOff(int /*fd*/) {}
 #endif
 
+// One non-blocking read of up to size bytes into buffer; returns the count, 0 when nothing was
+// waiting or the read failed.
+int readSerialPortInto(int fd, int size, std::uint8_t* buffer) {
+  return static_cast<int>(std::max<ssize_t>(read(fd, buffer, static_cast<size_t>(size)), 0));
+}
+
+// Sleeps until fd has bytes, has hung up, or the monotonic clock reaches until; returns false when
+// the line has hung up or cannot be waited on: once what is waiting is read, nothing more comes.
+bool awaitInputUntil(int fd, long long until) {
+  pollfd waitFor{fd, POLLIN, 0};
+  // Rounded up: a sleep that ended just short of the deadline would be followed by sleeps of 0.
+  const long long left = std::max(until - monotonicNanos(), 0LL);
+  const auto millis = static_cast<int>((left + nanosPerMilli - 1) / nanosPerMilli);
+  // A signal only cuts a sleep short, but a poll that cannot sleep at all would spin.
+  if (poll(&waitFor, 1, millis) < 0)
+    return errno == EINTR;
+  return (waitFor.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
 }  // namespace
+
+volatile std::sig_atomic_t stopSignal = 0;
 
 long long monotonicNanos() {
   timespec now{};
@@ -107,10 +126,6 @@ int closeSerialPort(int fd) {
   return close(fd) == 0 ? 0 : -1;
 }
 
-int readSerialPortInto(int fd, int size, std::uint8_t* buffer) {
-  return static_cast<int>(std::max<ssize_t>(read(fd, buffer, static_cast<size_t>(size)), 0));
-}
-
 int writeSerialPortFrom(int fd, int length, const std::uint8_t* data) {
   const ssize_t n = write(fd, data, static_cast<size_t>(length));
   if (n < 0)
@@ -120,30 +135,38 @@ int writeSerialPortFrom(int fd, int length, const std::uint8_t* data) {
 }
 
 int readSerialPortUpto(int fd, std::uint8_t* buffer, int length) {
-  const long long deadline = monotonicNanos() + timeOutNanos;
+  const long long deadline = monotonicNanos() + SerialTimeOut;
   int received = 0;
   while (received < length) {
-    pollfd waitFor{fd, POLLIN, 0};
-    // Rounded up: a sleep that ended just short of the deadline would be followed by sleeps of 0.
-    const long long left = std::max(deadline - monotonicNanos(), 0LL);
-    const auto millis = static_cast<int>((left + nanosPerMilli - 1) / nanosPerMilli);
-    // A signal only cuts a sleep short, but a poll that cannot sleep at all would spin.
-    const bool pollFailed = poll(&waitFor, 1, millis) < 0 && errno != EINTR;
+    const bool open = awaitInputUntil(fd, deadline);
     const int n = readSerialPortInto(fd, length - received, buffer + received);
     received += n;
-    if (pollFailed || monotonicNanos() >= deadline)
-      break;
     // A wake-up with nothing to read is no reason to stop (another reader of the device may have
     // taken the bytes), but a line whose far end has gone reports so for ever: nothing more can
     // arrive, and waiting on it would spin until the deadline.
-    if (n == 0 && (waitFor.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+    if ((!open && n == 0) || monotonicNanos() >= deadline)
       break;
   }
   return received;
 }
 
-void clearInputBuffer(int fd) {
-  std::uint8_t scratch = 0;
-  while (readSerialPortInto(fd, 1, &scratch) == 1) {
+int drainSerialPortUpto(int fd, long long quietNanos, long long limitNanos) {
+  const long long start = monotonicNanos(), deadline = start + limitNanos;
+  long long quietAt = start + quietNanos;
+  int discarded = 0;
+  bool open = true;
+  // A line that never falls silent, noise or a device that keeps talking, is let go at the limit.
+  for (;;) {
+    std::uint8_t scratch[64];
+    const int n = readSerialPortInto(fd, sizeof scratch, scratch);
+    const long long now = monotonicNanos();
+    discarded += n;
+    if (n > 0)
+      quietAt = now + quietNanos;
+    if ((n == 0 && (now >= quietAt || !open)) || now >= deadline || stopSignal != 0)
+      break;
+    if (n == 0)
+      open = awaitInputUntil(fd, std::min(quietAt, deadline));
   }
+  return discarded;
 }
