@@ -312,6 +312,38 @@ TEST(Scenario, HexFiles) {
   runScenarios(rows);
 }
 
+// Whatever comes, a run ends with the line given back and a status that tells: a signal while an
+// image is read, from a file that never ends or a pipe that stalls, ends the read at once and
+// blames nothing on the file; any signal whose default ends a process ends the run after the
+// exchange in flight (here a packet the chip ignores); one pending at the start, before the port
+// is opened; and a closed standard stream with no /dev/null to fill it, before the port is opened.
+// The signalled runs are started by sh -c ... exec, so that $! is kilnload itself.
+TEST(Scenario, SignalsAndClosedStreamsEndARunCleanly) {
+  // Runs kilnload with args in the background, sends it stop once out holds seen, then waits.
+  const auto signalled = [](const std::string& args, const std::string& seen,
+                            const std::string& stop) {
+    return "sh -c 'exec kilnload " + args + "' & until grep -q '" + seen +
+           "' out; do sleep 0.02; done; kill -" + stop + " $! 2>/dev/null; wait $!; echo $?";
+  };
+  runScenarios(
+      {{"", signalled("-p tty -w /dev/zero", "zero", "TERM $!; sleep 0.5; kill -KILL"), "",
+        ok842 + "Read hexfile - /dev/zero.\n143\n", "Interrupted.\n", 0, ID},
+       {"", "sleep 2 | " + signalled("-p tty -w /dev/stdin", "stdin", "TERM"), "",
+        ok842 + "Read hexfile - /dev/stdin.\n143\n", "Interrupted.\nTerminated\n", 0, ID},
+       {"--ignore 3", signalled("-p tty -w 1.hex -e 2.hex", "^[.][.]", "USR1"),
+        fourBlocks + "|" + oneBlock,
+        ok842 + read1 + read2 + "..Fail to write program memory.\n138\n",
+        timeOut + "Interrupted.\nUser defined signal 1\n", 0, ID + W00 + W10 + W20},
+       {"", "(ulimit -f 0; exec kilnload -p tty -v >v); echo $?", "", "153\n",
+        "File size limit exceeded\n", 0},
+       {"", "env --block-signal=TERM sh -c 'kill -TERM $$; exec kilnload -p tty -c'", "", "",
+        "Interrupted.\nTerminated\n", 143},
+       {"",
+        "unshare -m sh -c 'mount --bind /dev/null /dev/null && mount -o remount,bind,nodev "
+        "/dev/null && exec kilnload -p tty -c <&-'",
+        "", "", "Could not open /dev/null.\n", 1}});
+}
+
 TEST(PlayedChip, IdentificationVerdictsAndAChipThatVanishes) {
   const std::string identity = "ADI 842 KS 2.3 kiln-sim\r\n", ack = "|24 \x06";
   runScenarios(
