@@ -182,7 +182,6 @@ TEST(Scenario, CommandLine) {
   runScenarios(
       {{"", "", "", usage, "", 0},
        {"", "-p tty -c -h -v", "", usage, "", 1},
-       {"", "-w", "", usage, noArgument, 1},
        {"", "-p tty -a -w", "", usage, noArgument, 1},
        {"", "-p tty -c 1.hex -w 2.hex", oneBlock + "|" + oneBlock, usage,
         "kilnload: unexpected argument '1.hex'\n", 1},
@@ -261,7 +260,6 @@ const std::string good = ":0400000012ABCDEF83\n", short1 = "Check sum was not fo
 const std::pair<std::string, std::string> hexFiles[] = {
     {good + end, ""},
     {":0400000012abcdef83\r\n:00000001ff\r\n", ""},
-    {"\n# by hand\n" + good + "\nmore words\n" + end, ""},
     {"label:0400000012ABCDEF83 and more\n" + end, ""},
     {":0400000012ABCDEF83x\n" + end, ""},
     {":0400000012ABCDEF830102 junk\n:00000001AA\n", ""},
@@ -270,7 +268,6 @@ const std::pair<std::string, std::string> hexFiles[] = {
     {":00F8000008\n:0400100300001234A3\n:04001005DEADBEEFAF\n" + good + end, ""},
     {":020010020000EC\n:020010040000EA\n" + good + end, ""},
     {":0400000012ABCDEF83", noEnd},
-    {std::string(8 << 20, 'x'), noEnd},
     {":0400000012ABCDEF\n", short1},
     {":0400000012ABCDEF0x83\n", short1},
     {":0400000012ABCD\n", short2},
