@@ -155,13 +155,13 @@ struct Images {
 };
 
 // Reads the image of a requested write of one memory of size bytes from path into image; returns
-// false after the messages when it cannot be had, or a stop signal came.
+// false after the messages when it cannot be read, or a stop signal came.
 [[nodiscard]] bool readImageInto(MemoryImage& image, bool requested, const char* path, int size,
                                  bool checkSums) {
   if (!requested)
     return true;
   image = allocateMemory(size);
-  return image && readHexFile(path, size, image.get(), checkSums) == 1;
+  return readHexFile(path, size, image.data(), checkSums) == 1;
 }
 
 // Carries out action on the identified device; returns whether it succeeded.
@@ -172,9 +172,9 @@ struct Images {
     case Action::eraseAll:
       return eraseProgramAndDataMemory(port);
     case Action::writeProgram:
-      return writeProgramMemoryFrom(port, device, images.program.get());
+      return writeProgramMemoryFrom(port, device, images.program.data());
     case Action::writeData:
-      return writeDataMemoryFrom(port, device, images.data.get());
+      return writeDataMemoryFrom(port, device, images.data.data());
   }
   return false;
 }

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <new>
+#include <memory>
 
 #include "serial/serial.h"
 
@@ -101,10 +101,7 @@ using FilePointer = std::unique_ptr<FILE, FileCloser>;
 }  // namespace
 
 MemoryImage allocateMemory(int size) {
-  MemoryImage image(new (std::nothrow) std::uint8_t[static_cast<size_t>(size)]());
-  if (!image)
-    fputs("Could not allocate buffer memory.\n", stderr);
-  return image;
+  return MemoryImage(static_cast<std::size_t>(size));
 }
 
 int readHexFile(const char* path, int size, std::uint8_t* image, bool checkSums) {
@@ -114,7 +111,9 @@ int readHexFile(const char* path, int size, std::uint8_t* image, bool checkSums)
   struct stat info {};
   const bool isDirectory = file && fstat(fileno(file.get()), &info) == 0 && S_ISDIR(info.st_mode);
   if (!file || isDirectory) {
-    fprintf(stderr, "Could not open hexfile - %s.\n", path);
+    // An open of a FIFO that no writer has opened yet gives way to a stop signal too.
+    if (stopSignal == 0)
+      fprintf(stderr, "Could not open hexfile - %s.\n", path);
     return 0;
   }
   if (readFromHexInto(file.get(), size, image, checkSums) != 0) {

@@ -3,11 +3,12 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
+#include <vector>
 
-using MemoryImage = std::unique_ptr<std::uint8_t[]>;
+using MemoryImage = std::vector<std::uint8_t>;
 
-// Returns a zero-filled image of size bytes, or none after a message when the heap is exhausted.
+// Returns a zero-filled image of size bytes. The largest memory is 62 KiB, which a process that
+// has started always has room for, so there is no failure to report.
 [[nodiscard]] MemoryImage allocateMemory(int size);
 
 // Fills the size-byte image from the Intel HEX file at path, naming the file first; returns 1
