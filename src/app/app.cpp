@@ -4,8 +4,10 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <iterator>
 
 #include "hex/hex.h"
 #include "loader/loader.h"
@@ -25,14 +27,14 @@ const option longOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// The actions a run can carry out, in the fixed order they run in, whatever the command line's.
+enum Action { eraseProgram, eraseAll, writeProgram, writeData, actionCount };
+
 struct RunSettings {
   const char* portPath = "/dev/ttyS0";
   const char* programPath = nullptr;
   const char* dataPath = nullptr;
-  bool writeProgram = false;
-  bool writeData = false;
-  bool eraseProgram = false;
-  bool eraseAll = false;
+  bool requested[actionCount] = {};
   bool showVersion = false;
   bool checkSums = true;
   bool optionFault = false;        // an unknown option, or one without its argument
@@ -45,21 +47,21 @@ struct RunSettings {
   while ((option = getopt_long(argc, argv, optionString, longOptions, nullptr)) != -1) {
     switch (option) {
       case 'w':
-        settings.writeProgram = true;
+        settings.requested[writeProgram] = true;
         settings.programPath = optarg;
         break;
       case 'e':
-        settings.writeData = true;
+        settings.requested[writeData] = true;
         settings.dataPath = optarg;
         break;
       case 'p':
         settings.portPath = optarg;
         break;
       case 'c':
-        settings.eraseProgram = true;
+        settings.requested[eraseProgram] = true;
         break;
       case 'a':
-        settings.eraseAll = true;
+        settings.requested[eraseAll] = true;
         break;
       case 'v':
         settings.showVersion = true;
@@ -129,26 +131,6 @@ int endBy(int status) {
   return status;
 }
 
-// The actions a run can carry out, in the fixed order they run in.
-enum class Action { eraseProgram, eraseAll, writeProgram, writeData };
-constexpr Action actionOrder[] = {Action::eraseProgram, Action::eraseAll, Action::writeProgram,
-                                  Action::writeData};
-
-// Returns whether settings ask for action.
-bool isRequested(const RunSettings& settings, Action action) {
-  switch (action) {
-    case Action::eraseProgram:
-      return settings.eraseProgram;
-    case Action::eraseAll:
-      return settings.eraseAll;
-    case Action::writeProgram:
-      return settings.writeProgram;
-    case Action::writeData:
-      return settings.writeData;
-  }
-  return false;
-}
-
 // The images of the two memories, program then data; none where no write is asked for.
 struct Images {
   MemoryImage program, data;
@@ -167,16 +149,15 @@ struct Images {
 // Carries out action on the identified device; returns whether it succeeded.
 [[nodiscard]] bool runAction(Action action, int port, int device, const Images& images) {
   switch (action) {
-    case Action::eraseProgram:
+    case eraseProgram:
       return eraseProgramMemory(port);
-    case Action::eraseAll:
+    case eraseAll:
       return eraseProgramAndDataMemory(port);
-    case Action::writeProgram:
+    case writeProgram:
       return writeProgramMemoryFrom(port, device, images.program.data());
-    case Action::writeData:
+    default:
       return writeDataMemoryFrom(port, device, images.data.data());
   }
-  return false;
 }
 
 // Reads every image settings name, then carries out the erases and writes they ask for, in their
@@ -186,19 +167,19 @@ struct Images {
 [[nodiscard]] bool runActions(int port, int device, const RunSettings& settings) {
   Images images;
   if (stopSignal != 0 ||
-      !readImageInto(images.program, settings.writeProgram, settings.programPath, pmsize(device),
-                     settings.checkSums) ||
-      !readImageInto(images.data, settings.writeData, settings.dataPath, dmsize(device),
+      !readImageInto(images.program, settings.requested[writeProgram], settings.programPath,
+                     pmsize(device), settings.checkSums) ||
+      !readImageInto(images.data, settings.requested[writeData], settings.dataPath, dmsize(device),
                      settings.checkSums))
     return false;
   // A refused erase or write still lets the later actions run, but the run as a whole has then
   // failed. After a stop signal no action starts.
   bool failed = false;
-  for (const Action action : actionOrder) {
+  for (int action = 0; action < actionCount; ++action) {
     if (stopSignal != 0)
       return false;
-    if (isRequested(settings, action))
-      failed |= !runAction(action, port, device, images);
+    if (settings.requested[action])
+      failed |= !runAction(static_cast<Action>(action), port, device, images);
   }
   return !failed;
 }
@@ -207,8 +188,9 @@ struct Images {
 // order; returns the exit status. A stop signal that came before the port is opened leaves it
 // unopened: opening alone resets a board that watches DTR.
 [[nodiscard]] int runSequence(const RunSettings& settings) {
-  if (!settings.writeProgram && !settings.writeData && !settings.eraseProgram &&
-      !settings.eraseAll && !settings.showVersion) {
+  if (std::none_of(std::begin(settings.requested), std::end(settings.requested),
+                   [](bool wanted) { return wanted; }) &&
+      !settings.showVersion) {
     print_help();
     return 0;
   }
