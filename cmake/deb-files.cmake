@@ -8,6 +8,9 @@ set(usr "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(doc "${usr}/share/doc/kilnload")
 file(MAKE_DIRECTORY "${doc}" "${usr}/share/lintian/overrides")
 file(COPY_FILE "${CPACK_KILNLOAD_DEB_DIR}/copyright" "${doc}/copyright")
+# The copyright file states the licence, as Debian asks, so LICENSE, which the tarball keeps
+# beside the documentation, leaves the Debian package.
+file(REMOVE "${doc}/LICENSE")
 file(COPY_FILE "${CPACK_KILNLOAD_DEB_DIR}/changelog" "${doc}/changelog.Debian")
 file(COPY_FILE "${CPACK_KILNLOAD_DEB_DIR}/lintian-overrides" "${usr}/share/lintian/overrides/kilnload")
 file(GLOB pages "${usr}/share/man/man1/*.1")

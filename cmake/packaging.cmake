@@ -26,8 +26,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The first packaging of this version; Debian names its changelog changelog.Debian.gz for such.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_KILNLOAD_DEB_DIR "${CMAKE_CURRENT_LIST_DIR}/deb")
-set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/deb-files.cmake"
-  "${CMAKE_CURRENT_LIST_DIR}/deb/licence.cmake")
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/deb-files.cmake")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps reads the versions the binaries need, but comes with dpkg-dev and needs file,
