@@ -113,18 +113,19 @@ awk -v blocks="$full_blocks" -v wall="$(figure unpaced median)" -v cpu="$(cpu un
 echo
 # The least a write of blocks packets takes on the wire, which it prints as a row: per packet 24
 # bytes out and a 1-byte reply, and the identification's 4 out and 25 back, each byte 10 bit
-# times at 9600 baud; the chip takes 2 ms to program a block.
+# times at 9600 baud; the chip takes 2 ms to program a block; and kilnload waits for 50 ms of
+# silence before the identification and after the write, which keeps every answer with its request.
 bound_awk='
 function line_bound(blocks,    bytes, line, bound) {
   bytes = blocks * (24 + 1) + 4 + 25
   line = bytes * 10 / 9600
-  bound = line + blocks * 0.002
-  printf "    %-34s %10.3f s  (%d bytes at 9600 8N1 %.3f s + %d x 2 ms)\n", \
+  bound = line + blocks * 0.002 + 2 * 0.05
+  printf "    %-34s %10.3f s  (%d bytes at 9600 8N1 %.3f s + %d x 2 ms + 2 x 50 ms)\n", \
     "line bound", bound, bytes, line, blocks
   return bound
 }'
 # The adapter holds every reply, the identification's among them, for its latency. A whole image
-# costs the identification and 3968 times what a packet took here.
+# costs the identification, the two silences and 3968 times what a packet took here.
 for ms in $latencies; do
   echo "$ms $(figure "paced$ms" median) $(figure "paced$ms" min) $(figure "paced$ms" max)"
 done | awk -v blocks="$paced_blocks" -v full="$full_blocks" -v cpu="$(cpu paced0)" "$bound_awk"'
@@ -144,7 +145,7 @@ END {
     "kilnload CPU time at 0 ms", cpu, cpu / wall[1] * 100
   printf "    predicted whole \"842\" image, %d packets:", full
   for (i = 1; i <= NR; i++) {
-    id = 29 * 10 / 9600 + ms[i] / 1000
+    id = 29 * 10 / 9600 + ms[i] / 1000 + 2 * 0.05
     printf "%s %.1f s at %d ms", (i > 1 ? "," : ""), id + full * (wall[i] - id) / blocks, ms[i]
   }
   printf "\n"
