@@ -71,9 +71,9 @@ void signalHost(const LineFaults& faults) {
   const bool read = file != nullptr && fgets(text, sizeof text, file) != nullptr;
   if (file != nullptr)
     fclose(file);
-  // Never 0 or below: kill would signal a whole process group.
+  // Never 0 or below, which signal a whole process group, nor 1, the system's first process.
   const long pid = read ? strtol(text, nullptr, 10) : 0;
-  if (pid <= 0 || kill(static_cast<pid_t>(pid), faults.signalNumber) != 0)
+  if (pid <= 1 || kill(static_cast<pid_t>(pid), faults.signalNumber) != 0)
     fprintf(stderr, "kilnload-sim: could not signal the process in %s\n", faults.signalPidPath);
 }
 
@@ -89,8 +89,7 @@ void sendReply(Wire& wire, const ChipExchange& exchange) {
   long long at = replySentAt(wire, exchange) + wire.latencyNanos;
   if (isRequestNumber(exchange, faults.latePacket))
     at += faults.lateMillis * nanosPerMilli;
-  const bool doubled = faults.doubleFrom > 0 && exchange.packet >= faults.doubleFrom;
-  for (int copy = doubled ? 2 : 1; copy > 0; --copy) {
+  for (int copy = exchange.packet >= faults.doubleFrom ? 2 : 1; copy > 0; --copy) {
     sleepUntil(at);
     sendTraced(wire, exchange.reply);
     at = monotonicNanos() + doubleGapNanos;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,8 +29,8 @@
 // What the line does wrong on purpose. Packets are the Loader packets of one host session,
 // counted from 1; where 0 may be given, it names the session's identification requests.
 struct LineFaults {
-  long doubleFrom = 0;  // answer this packet and every later one twice, 0 for none
-  long latePacket = 0;  // hold the answer to this packet back lateMillis longer, 0 for none
+  long doubleFrom = LONG_MAX;  // answer this packet and every later one twice; none gets this far
+  long latePacket = 0;         // hold the answer to this packet back lateMillis longer, 0 for none
   long lateMillis = 0;
   long hangUpPacket = -1;  // drop the line when this packet arrives, and end; -1 for never
   long signalPacket = -1;  // when this packet arrives, signal the process signalPidPath names

@@ -135,7 +135,7 @@ TEST(Scenario, IdentifyAndErase) {
                 {"--hang-up 0", "-v -p tty", "", version, timeOut, 1, ID},
                 {"--identity 'ADI 842 xxL2.0 trailing..\\x06'", "-v -c -p tty", "",
                  version + "OK: ADI 842 xxL2.0\n" + erased, "", 0, ID + C},
-                {"--identity 'adi 842 xxL2.0           '", "-c -p tty", "",
+                {"--identity 'adi 842 xx\\x002.0           '", "-c -p tty", "",
                  "Not supported: Product id = adi 842 xx\n", "", 1, ID},
                 {"--identity 'ADI 999 xxL2.0           '", "-c -p tty", "",
                  "ADI 999  is not supported.\n", "", 1, ID},
