@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ChipState chip = makeChip(1 + (data[0] & 1), {.nakPacket = data[1],
                                                 .silentAfter = data[2] >= 0x80 ? -1 : data[2],
                                                 .replyPacket = data[3],
-                                                .replyByte = data[0],
+                                                .replyBytes = {data[0]},
                                                 .refuseErase = (data[0] & 2) != 0});
   std::vector<ChipExchange> exchanges;
   for (std::size_t at = 4, length = 0; at < size; at += 1 + length) {

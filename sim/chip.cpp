@@ -74,30 +74,43 @@ bool checksOut(const std::uint8_t* packet, std::size_t total) {
 ChipExchange answerPacket(ChipState& chip, const std::uint8_t* packet, std::size_t total) {
   ChipExchange exchange;
   exchange.request.assign(packet, packet + total);
-  if (isSilent(chip))
+  // Counted even when silent, so that the line's faults find the packets they name.
+  const bool silent = isSilent(chip);
+  exchange.packet = ++chip.packets;
+  if (silent || chip.packets == chip.faults.ignorePacket)
     return exchange;
-  ++chip.packets;
-  if (chip.packets == chip.faults.ignorePacket)
-    return exchange;
-  std::uint8_t answer = NAK;
   if (chip.packets == chip.faults.replyPacket) {
-    answer = chip.faults.replyByte;
-  } else if (chip.packets != chip.faults.nakPacket && checksOut(packet, total)) {
-    answer = obeyPacket(chip, packet, exchange.work);
+    exchange.reply = chip.faults.replyBytes;
+    return exchange;
   }
-  exchange.reply.push_back(answer);
+  const bool obeyed = chip.packets != chip.faults.nakPacket && checksOut(packet, total);
+  exchange.reply.push_back(obeyed ? obeyPacket(chip, packet, exchange.work) : NAK);
   return exchange;
+}
+
+// Returns the chip's own identification reply, as "ADI 842 KS 2.3 kiln-sim\r\n": the manufacturer,
+// the product code, a loader designation of the version the tool supports, and the chip's name.
+std::string ownIdentityOf(int device) {
+  std::string text = manufacturerCode;
+  text.resize(productAt, ' ');
+  text += devs[device].name;
+  text += " KS";
+  text.resize(loaderAt, ' ');
+  text += ' ';
+  text += supportedLoaderVersion;
+  text += ".3 kiln-sim";
+  text.resize(identifyReplyLength - 2, ' ');
+  return text + "\r\n";
 }
 
 ChipExchange answerIdentify(const ChipState& chip, const std::uint8_t* request) {
   ChipExchange exchange;
   exchange.request.assign(request, request + sizeof identifyRequest);
-  if (!isSilent(chip)) {
-    // Manufacturer, product code and a loader designation whose second character is '2'; with a
-    // three-character code, the 25 bytes of an identification reply.
-    const std::string text = std::string("ADI ") + devs[chip.device].name + " KS 2.3 kiln-sim\r\n";
-    exchange.reply.assign(text.begin(), text.end());
-  }
+  if (isSilent(chip))
+    return exchange;
+  const std::string text =
+      chip.faults.identity.empty() ? ownIdentityOf(chip.device) : chip.faults.identity;
+  exchange.reply.assign(text.begin(), text.end());
   return exchange;
 }
 
@@ -155,6 +168,55 @@ void discardByteInto(std::vector<ChipExchange>& exchanges, std::uint8_t byte) {
   exchanges.back().request.push_back(byte);
 }
 
+// Answers the request found at front, or discards the byte at front that starts none.
+void answerInto(std::vector<ChipExchange>& exchanges, ChipState& chip, const RequestAt& request,
+                const std::uint8_t* front) {
+  switch (request.kind) {
+    case RequestKind::stray:
+      discardByteInto(exchanges, front[0]);
+      break;
+    case RequestKind::identify:
+      exchanges.push_back(answerIdentify(chip, front));
+      break;
+    case RequestKind::packet:
+      exchanges.push_back(answerPacket(chip, front, request.length));
+      break;
+  }
+}
+
+// Takes the complete request found at front; returns its length, 0 while the rest is to come.
+std::size_t takeRequestInto(std::vector<ChipExchange>& exchanges, ChipState& chip,
+                            const RequestAt& request, const std::uint8_t* front) {
+  if (request.length == 0)
+    return 0;
+  chip.hunting = false;
+  answerInto(exchanges, chip, request, front);
+  return request.length;
+}
+
+// Bytes the last host left may lie ahead of the new host's first request, and nothing in the line
+// marks where one host's bytes end. They are dropped a byte at a time, so that a request among
+// them is still found, and kept only while nothing that checks out follows. Returns the count
+// dropped, 0 or 1.
+std::size_t dropStaleByteInto(std::vector<ChipExchange>& exchanges, const RequestAt& request,
+                              const std::uint8_t* front, const std::uint8_t* end) {
+  if (request.length == 0 && !holdsSoundRequest(front + 1, end))
+    return 0;
+  discardByteInto(exchanges, front[0]);
+  return 1;
+}
+
+// Takes what the pending bytes from front start: until a request of the session checks out, only
+// a byte ahead of one. Returns the count of bytes taken, 0 while the rest is to come.
+std::size_t takeFrontInto(ChipState& chip, const std::uint8_t* front,
+                          std::vector<ChipExchange>& exchanges) {
+  const std::uint8_t* end = chip.pending.data() + chip.pending.size();
+  const RequestAt request = findRequestAt(front, static_cast<std::size_t>(end - front));
+  if (chip.hunting && !isSound(request, front))
+    return dropStaleByteInto(exchanges, request, front, end);
+  return takeRequestInto(exchanges, chip, request, front);
+}
+
 // Appends the Intel HEX data record of the 16 bytes at block, at address. Every memory in devs
 // is addressed in 16 bits, so no record that moves the base is needed.
 void appendDataRecordInto(std::string& text, std::size_t address, const std::uint8_t* block) {
@@ -193,31 +255,8 @@ void feedChipFrom(ChipState& chip, const std::uint8_t* bytes, std::size_t count,
                   std::vector<ChipExchange>& exchanges) {
   chip.pending.insert(chip.pending.end(), bytes, bytes + count);
   std::size_t taken = 0;
-  while (taken < chip.pending.size()) {
-    const std::uint8_t* front = chip.pending.data() + taken;
-    const std::uint8_t* end = chip.pending.data() + chip.pending.size();
-    const RequestAt request = findRequestAt(front, static_cast<std::size_t>(end - front));
-    if (chip.hunting && !isSound(request, front)) {
-      // Bytes the last host left may lie ahead of the new host's first request, and nothing in
-      // the line marks where one host's bytes end. They are dropped a byte at a time, so that a
-      // request among them is still found, and kept only while nothing that checks out follows.
-      if (request.length == 0 && !holdsSoundRequest(front + 1, end))
-        break;
-      discardByteInto(exchanges, front[0]);
-      ++taken;
-      continue;
-    }
-    if (request.length == 0)
-      break;
-    chip.hunting = false;
-    if (request.kind == RequestKind::stray)
-      discardByteInto(exchanges, front[0]);
-    else if (request.kind == RequestKind::identify)
-      exchanges.push_back(answerIdentify(chip, front));
-    else
-      exchanges.push_back(answerPacket(chip, front, request.length));
-    taken += request.length;
-  }
+  for (std::size_t step = 1; step > 0 && taken < chip.pending.size(); taken += step)
+    step = takeFrontInto(chip, chip.pending.data() + taken, exchanges);
   chip.pending.erase(chip.pending.begin(), chip.pending.begin() + static_cast<long>(taken));
 }
 

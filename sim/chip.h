@@ -12,10 +12,11 @@
 struct ChipFaults {
   long nakPacket = 0;     // refuse this packet, 0 for none
   long silentAfter = -1;  // after this many packets answer nothing more, -1 for never
-  long replyPacket = 0;   // answer this packet with replyByte and do nothing else
-  std::uint8_t replyByte = 0;
+  long replyPacket = 0;   // answer this packet with replyBytes and do nothing else
+  std::vector<std::uint8_t> replyBytes;
   long ignorePacket = 0;     // answer this packet with nothing and do nothing, 0 for none
   bool refuseErase = false;  // refuse every erase
+  std::string identity;      // answered to the identification in place of the chip's own, if any
 };
 
 // What the chip had to do for a request, for a line that paces its timing.
@@ -27,6 +28,7 @@ struct ChipExchange {
   std::vector<std::uint8_t> reply;
   ChipWork work = ChipWork::none;
   bool discarded = false;  // bytes taken for no request, answered with nothing
+  long packet = 0;         // the Loader packet answered, from 1 in its session; 0 for none
 };
 
 struct ChipState {

@@ -4,27 +4,22 @@
 #include <cstdio>
 
 #include "chip.h"
-
-// Where the memories are written when a session ends; null for none.
-struct DumpPaths {
-  const char* program = nullptr;
-  const char* data = nullptr;
-};
+#include "outputs.h"
+#include "wire.h"
 
 // How host sessions are served and what ends them.
 struct SessionRules {
   bool once = false;          // serve only the first host session
   long exitAfterSeconds = 0;  // give up when no session begins within this time, 0 for never
-  DumpPaths dumps;
 };
 
 struct SimOptions {
   int device = 0;  // the row of devs the chip is
   ChipFaults faults;
-  const char* linkPath = nullptr;   // also make a symbolic link to the terminal here
-  const char* tracePath = nullptr;  // log the line here
-  bool lineRate = false;            // pace the line as a 9600-baud wire
-  long adapterLatencyMs = 0;        // hold each reply back this long, as a USB adapter does
+  LineFaults lineFaults;
+  OutputPaths outputs;
+  bool lineRate = false;      // pace the line as a 9600-baud wire
+  long adapterLatencyMs = 0;  // hold each reply back this long, as a USB adapter does
   SessionRules sessions;
   bool helpWanted = false;
 };

@@ -1,12 +1,14 @@
 #include "terminal.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,4 +97,22 @@ bool linkTerminalAt(const char* path, const std::string& terminal) {
 void removeLinkAt(const char* path, const std::string& terminal) {
   if (linkTargetOf(path) == terminal)
     unlink(path);
+}
+
+bool waitOnLine(const ChipLine& line, bool inSession, const timespec* timeout, LineEvents& events) {
+  // With no host on the line the terminal reports a hang-up without end, so it is watched only
+  // in a session; the watch on the terminal's node says when a host opens or closes it.
+  pollfd fds[] = {{line.watch, POLLIN, 0}, {line.master, POLLIN, 0}};
+  sigset_t waitMask;
+  sigemptyset(&waitMask);
+  const int ready = ppoll(fds, inSession ? 2 : 1, timeout, &waitMask);
+  if (ready < 0) {
+    if (errno == EINTR)
+      return true;
+    perror("kilnload-sim: waiting for the host");
+    return false;
+  }
+  events.timedOut = ready == 0;
+  events.lineReady = fds[1].revents != 0;  // left 0 when it was not watched
+  return true;
 }

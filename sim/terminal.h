@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -31,3 +32,15 @@ enum class HostEvent : std::uint8_t { opened, closed };
 
 // Removes the link at path while it still points at terminal: one put there since is not ours.
 void removeLinkAt(const char* path, const std::string& terminal);
+
+// What one sleep on the line brought.
+struct LineEvents {
+  bool lineReady = false;  // in a session: the terminal has bytes or has hung up
+  bool timedOut = false;   // the time-out passed with nothing on the line or the watch
+};
+
+// Sleeps until a host opens or closes the terminal, or, in a session, sends bytes or leaves, or a
+// signal blocked outside the sleep comes, or timeout passes when it is not null; returns false
+// after a message when the wait failed.
+[[nodiscard]] bool waitOnLine(const ChipLine& line, bool inSession, const timespec* timeout,
+                              LineEvents& events);

@@ -19,24 +19,27 @@ std::string runAfresh(const std::string& line) {
   return run.out + run.err;
 }
 
-// A wrong command line is refused with status 2, its message and the usage text on standard
-// error; a path the chip cannot use, with status 1 and its message alone: a dump's or the trace's
-// that cannot be opened, or a link's where a file stands, or a link that is not one an earlier run
-// left, to a terminal that has gone. Either way it makes no link and no trace, and leaves every
-// file as it found it.
+// A wrong command line, two outputs that name one file among them, is refused with status 2, its
+// message and the usage text on standard error; a path the chip cannot use, with status 1 and its
+// message alone: a dump's or the trace's that cannot be opened, or a link's where a file stands, or
+// a link that is not one an earlier run left, to a terminal that has gone. Either way it makes no
+// link and no trace, and leaves every file as it found it.
 TEST(Sim, RefusesAStartItCannotServe) {
   const std::string usage = runAfresh("kilnload-sim --help");
   const std::tuple<std::string, int, std::string> rows[] = {
       {"--exit-after 0", 2, "'0' is not a number of seconds"},
       {"junk", 2, "unexpected argument 'junk'"},
-      {"--reply 5", 2, "'5' is not N:BYTE"},
-      {"--reply 1:100", 2, "'1:100' is not N:BYTE"},
-      {"--reply 1:g", 2, "'1:g' is not N:BYTE"},
+      {"--reply 5", 2, "'5' is not N:BYTES"},
+      {"--reply 1:100", 2, "'1:100' is not N:BYTES"},
       {"--part 999", 2, "unknown part '999' (814 or 842)"},
-      {"--nak 0", 2, "'0' is not a packet count"},
       {"--ignore 1a", 2, "'1a' is not a packet count"},
       {"--adapter-latency 60001", 2, "'60001' is not a number of milliseconds"},
+      {"--late 2", 2, "'2' is not N:MS"},
+      {"--signal 1:BOGUS:p", 2, "'1:BOGUS:p' is not N:SIGNAL:FILE"},
+      {"--identity 'a\\q'", 2, R"('a\q' is not a text with \xHH, \r, \n or \\ escapes)"},
+      {"--stale 100", 2, "'100' is not a byte in hex"},
       {"--bogus", 2, "unrecognized option '--bogus'"},
+      {"--dump-data ./t", 2, "--trace and --dump-data both name './t'"},
       {"--trace none/t", 1, "could not open none/t"},
       {"--dump-program k --dump-data none/d", 1, "could not open none/d"},
       {"--dump-program p --dump-data .", 1, "could not open ."},
@@ -79,6 +82,13 @@ TEST(Sim, ServesHostsUntilStopped) {
        "{ kilnload-sim --once --dump-data /dev/full; echo $? >&2; } | { read -r t; kilnload -p $t "
        "-v; }",
        "kilnload ver.0.1\n" + ok842 + "kilnload-sim: could not write /dev/full\n1\n"},
+      {"trace not written",
+       "{ kilnload-sim --once --trace /dev/full; echo $? >&2; } | { read -r t; kilnload -p $t "
+       "-v; }",
+       "kilnload ver.0.1\n" + ok842 + "kilnload-sim: could not write /dev/full\n1\n"},
+      {"output's reader gone",
+       "{ sleep 0.2; kilnload-sim --exit-after 1 --link l --trace t; echo $? >&2; } | true; ls",
+       "t\n3\n"},
       {"stopped, dump not written",
        R"({ sh -c 'echo $$; exec kilnload-sim --dump-data /dev/full'; echo $?; } | { read -r pid;
            read -r t; exec 3<>$t; kilnload -v -p $t >/dev/null; kill $pid; cat; })",
