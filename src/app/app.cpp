@@ -268,6 +268,15 @@ struct Images {
   return false;
 }
 
+// Puts the chip on port into its loader by the entry sequence of settings, after checking that
+// the port has control lines if any sequence is asked for, so that one without them has been
+// sent nothing; returns whether the chip is to be identified, false after a message or a stop
+// signal.
+[[nodiscard]] bool enterLoader(int port, const RunSettings& settings) {
+  return stopSignal == 0 && checkControlLines(port, settings) &&
+         playSequence(port, settings.portPath, settings.enter);
+}
+
 // Opens the line, identifies the chip and runs the actions settings ask for, in their fixed
 // order; returns the exit status. A stop signal that came before the port is opened leaves it
 // unopened: opening alone resets a board that watches DTR.
@@ -288,11 +297,7 @@ struct Images {
   }
   if (settings.showVersion)
     fputs(versionLine, stdout);
-  // Checked before the entry sequence, so that a port without the lines has been sent nothing.
-  const int device = stopSignal == 0 && checkControlLines(port, settings) &&
-                             playSequence(port, settings.portPath, settings.enter)
-                         ? identify(port)
-                         : 0;
+  const int device = enterLoader(port, settings) ? identify(port) : 0;
   // After a failure the chip stays in its loader: a half-written program must not start.
   const bool succeeded = device != 0 && runActions(port, device, settings) &&
                          playSequence(port, settings.portPath, settings.exit);

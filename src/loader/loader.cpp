@@ -177,9 +177,7 @@ int writeBufferFrom(int port, std::uint8_t command, int size, const std::uint8_t
 bool writeMemoryFrom(int port, std::uint8_t command, int size, const std::uint8_t* image,
                      const char* written, const char* failed) {
   const bool done = writeBufferFrom(port, command, size, image) == 1;
-  // The verdict of success starts with a newline, which ends the progress line.
-  endProgressLine(done);
-  fputs(done ? written : failed, stdout);
+  printOnOwnLine(done ? written : failed, stdout);
   return done;
 }
 

@@ -2,9 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-
 #include "serial/serial.h"
 
 namespace {
@@ -17,18 +14,15 @@ bool lineOpen = false;
 constexpr long long redrawNanos = nanosPerSecond / 10;
 
 // Draws the line over the one before: the share done, the blocks, the time left at the pace so
-// far, padded to cover a wider line drawn before.
+// far. No field gets narrower (the minutes have two places), so that none of the line before
+// stays on the screen.
 void drawLine(WriteProgress& progress, long long now) {
   const long long perBlock = (now - progress.startedAt) / progress.accepted;
   // Rounded up: "0:00 left" only once nothing is.
   const long long left =
       (perBlock * (progress.total - progress.accepted) + nanosPerSecond - 1) / nanosPerSecond;
-  char text[96];
-  const int length = snprintf(text, sizeof text, "%3d%%  %d/%d blocks  %lld:%02lld left",
-                              progress.accepted * 100 / progress.total, progress.accepted,
-                              progress.total, left / 60, left % 60);
-  progress.width = std::max(progress.width, length);
-  printf("\r%-*s", progress.width, text);
+  printf("\r%3d%%  %d/%d blocks  %2lld:%02lld left", progress.accepted * 100 / progress.total,
+         progress.accepted, progress.total, left / 60, left % 60);
   fflush(stdout);
   progress.shownAt = now;
   lineOpen = true;
@@ -37,7 +31,11 @@ void drawLine(WriteProgress& progress, long long now) {
 }  // namespace
 
 WriteProgress startProgress(int total) {
-  return {total, 0, monotonicNanos(), 0, isatty(STDOUT_FILENO) != 0, 0};
+  WriteProgress progress;
+  progress.total = total;
+  progress.startedAt = monotonicNanos();
+  progress.onTerminal = isatty(STDOUT_FILENO) != 0;
+  return progress;
 }
 
 void showBlockAccepted(WriteProgress& progress) {
@@ -48,18 +46,13 @@ void showBlockAccepted(WriteProgress& progress) {
     return;
   }
   const long long now = monotonicNanos();
-  if (progress.accepted == progress.total || progress.shownAt == 0 ||
-      now - progress.shownAt >= redrawNanos)
+  if (progress.accepted == progress.total || now - progress.shownAt >= redrawNanos)
     drawLine(progress, now);
 }
 
-void endProgressLine(bool newlineFollows) {
-  if (lineOpen && !newlineFollows)
+void printOnOwnLine(const char* text, FILE* stream) {
+  if (lineOpen && text[0] != '\n')
     fputs("\n", stdout);
   lineOpen = false;
-}
-
-void printOnOwnLine(const char* text, FILE* stream) {
-  endProgressLine(false);
   fputs(text, stream);
 }

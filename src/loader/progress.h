@@ -9,9 +9,8 @@ struct WriteProgress {
   int total = 0;            // the blocks to send
   int accepted = 0;         // the blocks the chip has accepted so far
   long long startedAt = 0;  // when the write began, on the monotonic clock
-  long long shownAt = 0;    // when the line was last drawn; 0 before the first time
+  long long shownAt = 0;    // when the line was last drawn
   bool onTerminal = false;  // standard output is a terminal: the line, not the marks
-  int width = 0;            // the widest line drawn, which a narrower one must cover
 };
 
 // Returns the progress of a write of total blocks that starts now.
@@ -21,9 +20,6 @@ struct WriteProgress {
 // again at most ten times a second and always for the last block.
 void showBlockAccepted(WriteProgress& progress);
 
-// Ends the progress line, if one is drawn, so that what follows starts a line of its own: with a
-// newline, unless newlineFollows says that what follows starts with one.
-void endProgressLine(bool newlineFollows);
-
-// Writes the message text to stream on a line of its own, ending the progress line first.
+// Writes the message text to stream on a line of its own: a progress line drawn on the terminal
+// is ended first, by the newline text starts with or else by one of its own.
 void printOnOwnLine(const char* text, FILE* stream);
