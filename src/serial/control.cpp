@@ -22,7 +22,7 @@ namespace {
   // Digits only: strtol alone would let a sign, spaces or a "0x" through.
   if (word.empty() || word.size() > 5 || word.find_first_not_of("0123456789") != std::string::npos)
     return false;
-  step = {LineStepKind::pause, false, std::atoi(word.c_str())};
+  step = {LineStepKind::pause, false, static_cast<int>(std::strtol(word.c_str(), nullptr, 10))};
   return step.pauseMillis >= 1 && step.pauseMillis <= longestPauseMillis;
 }
 
