@@ -53,7 +53,7 @@ struct RunSettings {
   bool eraseAll = false;
   bool showVersion = false;
   bool checkSums = true;
-  bool optionFault = false;        // an unknown option, or one without its argument
+  bool optionFault = false;        // an unknown option, one without its argument, a bad sequence
   const char* leftOver = nullptr;  // the first argument after the options
   LineSequence enter, exit;        // the control-line steps around the run, none when empty
   int answer = 0;                  // 'h', helpOption or versionOption: what to print instead
@@ -277,6 +277,17 @@ struct Images {
          playSequence(port, settings.portPath, settings.enter);
 }
 
+// Prints what answer, -h, --help or --version, asks for; returns the exit status, 1 for -h as ever.
+int printAnswerTo(int answer) {
+  if (answer == helpOption)
+    printFullHelp();
+  else if (answer == versionOption)
+    fputs(versionLine, stdout);
+  else
+    print_help();
+  return answer == 'h' ? 1 : 0;
+}
+
 // Opens the line, identifies the chip and runs the actions settings ask for, in their fixed
 // order; returns the exit status. A stop signal that came before the port is opened leaves it
 // unopened: opening alone resets a board that watches DTR.
@@ -319,21 +330,6 @@ void print_help() {
   fputs("\t-c erase program memory\n", stdout);
   fputs("\t-a erase program and data memory\n\n", stdout);
 }
-
-namespace {
-
-// Prints what answer, -h, --help or --version, asks for; returns the exit status, 1 for -h as ever.
-int printAnswerTo(int answer) {
-  if (answer == helpOption)
-    printFullHelp();
-  else if (answer == versionOption)
-    fputs(versionLine, stdout);
-  else
-    print_help();
-  return answer == 'h' ? 1 : 0;
-}
-
-}  // namespace
 
 int runKilnload(int argc, char** argv) {
   if (!openClosedStreams()) {
