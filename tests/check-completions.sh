@@ -15,13 +15,12 @@ helped() { "$1" --help | awk '/^  -/ { for (i = 1; $i ~ /^-/; i++) print $i }' |
 takes() {
   for letter in {a..z} {A..Z} {0..9}; do
     [ "$("$1" "-$letter" -h -h 2>&1)" = "$("$1" -h 2>&1)" ] && printf -- '-%s\n' "$letter"
-  done
-  helped "$1" | grep -e --
+  done | sort
 }
 # diff prints only differences: any line fails the test.
 ! {
   diff -u --label completions/kilnload --label "kilnload takes and --help lists" \
-    <(offered kilnload _kilnload) <(takes "$1" | sort)
+    <(offered kilnload _kilnload) <(sort <(takes "$1") <(helped "$1" | grep -e --))
   diff -u --label completions/kilnload-sim --label "kilnload-sim --help" \
     <(offered kilnload-sim _kilnload_sim) <(helped "$2")
 } | grep ''
