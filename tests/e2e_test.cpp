@@ -61,6 +61,16 @@ struct Scenario {
   bool locked = false;  // the test holds the line under its lock: kilnload must be refused
 };
 
+// Runs kilnload behind the shim, with a USB adapter's DTR and RTS, whose trace ends its standard
+// error; in the plain tables too.
+const std::string shimmed = "LD_PRELOAD=" SERIAL_SHIM
+                            " SERIAL_SHIM_LINES= SERIAL_SHIM_FLAGS=0 SERIAL_SHIM_REFUSE= kilnload ";
+
+// Runs the command line after it on a terminal of its own, both streams there, and prints the
+// final screen, where a carriage return goes back to the start of the line to be written over.
+const std::string onTerminal =
+    "term() { script -qec \"$*\" /dev/null >raw; s=$?; col -bx <raw; return $s; }; term ";
+
 // Runs each row against kilnload-sim on a line at tty. The test holds the line throughout, which
 // keeps it up before kilnload has it, with settings of its own that no run may change: 1200 baud,
 // two stop bits, even parity. A row that signals kilnload has it write its number to "pid".
@@ -113,7 +123,60 @@ TEST(Scenario, CommandLine) {
         "kilnload: unexpected argument '1.hex'\n", 1},
        {"", "-p /nonexistent stray -c", "", usage, "kilnload: unexpected argument 'stray'\n", 1},
        {"", "-x -v -p /nonexistent/port", "", usage, invalid + "'x'\n", 1},
-       {"", "-v -p .", "", "", "Could not open ..\n", 1}});
+       {"", "-v -p .", "", "", "Could not open ..\n", 1},
+       {"", "-p tty -c --enter=dtr+,0", "", usage,
+        "kilnload: invalid sequence 'dtr+,0' for --enter (steps dtr+ dtr- rts+ rts- or a pause of "
+        "1 to 10000 ms, parted by commas)\n",
+        1},
+       {"", "kilnload --version -v && kilnload -c --help -x >/dev/null", "", version, "", 0},
+       {"", "-v --exit=default -p tty", "", version,
+        "tty has no DTR and RTS to set (a pseudo-terminal?): --enter and --exit need a serial "
+        "port's control lines.\n",
+        1}});
+}
+
+// On a terminal, a second line says why the port did not open, and a write shows one line
+// updated in place, which a message ends.
+TEST(Scenario, OnATerminal) {
+  std::vector<Scenario> rows = {
+      {"", onTerminal + "'kilnload -c -p tty; kilnload -c -p 1.hex; kilnload -c -p /no'", "x",
+       "Could not open tty.\nIn use: another program holds tty (fuser -v tty names it).\nCould "
+       "not open 1.hex.\nNot a terminal: 1.hex is not a serial device.\nCould not open /no.\nNo "
+       "such device: is the adapter plugged in? ls /dev/serial/by-id/ lists those that are.\n",
+       "", 1, "", true},
+      {"--nak 2", onTerminal + "kilnload -p tty -w 1.hex -e 2.hex", fourBlocks + "|" + oneBlock,
+       ok842 + read1 + read2 +
+           " 25%  1/4 blocks   0:01 left\nNAK recieved.\nFail to write "
+           "program memory.\n100%  1/1 blocks   0:00 left\nData memory written.\n",
+       "", 1, ID + W00 + W10 + E00}};
+  if (getuid() == 0)  // as root, without the capabilities that override a file's mode
+    rows.push_back({"",
+                    "touch p && chgrp dialout p && chmod 060 p && " + onTerminal +
+                        "setpriv --bounding-set=-dac_override,-dac_read_search kilnload -c -p p",
+                    "",
+                    "Could not open p.\nPermission denied: p belongs to the group dialout, and "
+                    "you are not in it: sudo usermod -aG dialout \"$USER\", then log in again.\n",
+                    "", 1});
+  runScenarios(rows);
+}
+
+// A USB adapter's DTR and RTS, which a pseudo-terminal lacks, come from the shim, which traces
+// them. The chip leaves its loader only when every action succeeded. The lines stay as the last
+// step left them, unless the line's settings have HUPCL, which drops them at the close. A stop
+// signal ends a sequence in its pause, and nothing is sent.
+TEST(Scenario, ControlLines) {
+  if (*SERIAL_SHIM == '\0')
+    GTEST_SKIP() << "this build has no shim";
+  const std::string hupcl = "stty -F tty hupcl; " + shimmed +
+                            "-c -p tty --exit=default --enter=rts+,100,50,dtr-; s=$?; stty -F tty "
+                            "-hupcl; exit $s",
+                    stopped = "(exec env " + shimmed +
+                              "-c -p tty --enter=rts+,5000,rts-) & sleep 1; kill $!; wait $!";
+  runScenarios({{"", shimmed + "-v -p tty --enter=default --exit=default", "", version + ok842,
+                 "dtr+ rts+ 50 dtr- 100 rts- | rts- dtr+ 50 dtr- close\n", 0, ID},
+                {"--nak 1", hupcl, "", ok842 + "Fail to erase program memory.\n",
+                 "rts+ 150 dtr- | close rts-\n", 1, ID + C},
+                {"", stopped, "", "", "rts+ close\nInterrupted.\nTerminated\n", 143}});
 }
 
 // Closed standard streams and a reader that goes away at once change nothing on the wire. A closed

@@ -4,6 +4,11 @@
 // SERIAL_SHIM_REFUSE names. Where it refuses nothing, every write to a terminal must find
 // low-latency mode on, and the line must close with its flags as they started. It reports a
 // fault on standard error, where the tests' expected output catches it.
+// Where SERIAL_SHIM_LINES is set, the line also has an adapter's DTR and RTS, both asserted as
+// opening a port leaves them, and its close writes their trace on standard error, a line of words:
+// "dtr+" or "rts-" for each line a request sets, after a change the time before the next, in
+// whole 50 ms, when it is that long ("100"), "|" for the bytes sent between, then "close" and the
+// lines that HUPCL drops there.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -13,9 +18,31 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
-static int start = -1, flags, line = -1;
+static int start = -1, flags, line = -1, modem = TIOCM_DTR | TIOCM_RTS;
+static char last = ' ';      // what the trace holds last: ' ' nothing, 'c' a change, 'b' bytes sent
+static long long changedAt;  // in ms
+// Kept in memory until the close: a write can stall long enough to look like a pause.
+static char traced[4096];
+#define TRACE(...) snprintf(traced + strlen(traced), sizeof traced - strlen(traced), __VA_ARGS__)
+
+// Sets the lines of mask to those of bits, as TIOCMSET, TIOCMBIS and TIOCMBIC do, and traces it.
+static void setLines(int mask, int bits) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long at = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+  if (last == 'c' && at - changedAt >= 50 && (mask & (TIOCM_DTR | TIOCM_RTS)) != 0)
+    TRACE(" %lld", (at - changedAt) / 50 * 50);
+  for (int bit = TIOCM_DTR; bit <= TIOCM_RTS; bit <<= 1)
+    if ((mask & bit) != 0)
+      TRACE(" %s%c", bit == TIOCM_DTR ? "dtr" : "rts", (bits & bit) != 0 ? '+' : '-');
+  modem = (modem & ~mask) | (bits & mask);
+  last = 'c';
+  changedAt = at;
+}
 
 int ioctl(int fd, unsigned long request, ...) {
   va_list rest;
@@ -25,6 +52,16 @@ int ioctl(int fd, unsigned long request, ...) {
   int (*real)(int, unsigned long, ...) = NULL;
   *(void**)&real = dlsym(RTLD_NEXT, "ioctl");
   const int result = real(fd, request, settings), isGet = request == TIOCGSERIAL;
+  int* bits = (int*)settings;
+  if (getenv("SERIAL_SHIM_LINES") != NULL && result != 0 && isatty(fd) &&
+      (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC)) {
+    if (request == TIOCMGET)
+      *bits = modem;
+    else
+      setLines(request == TIOCMSET ? TIOCM_DTR | TIOCM_RTS : *bits,
+               request == TIOCMBIC ? 0 : *bits);
+    return 0;
+  }
   if ((!isGet && request != TIOCSSERIAL) || result == 0)
     return result;
   // A line that has hung up keeps no settings to be put back.
@@ -50,6 +87,9 @@ ssize_t write(int fd, const void* data, size_t size) {
   if (*getenv("SERIAL_SHIM_REFUSE") == '\0' && isatty(fd) &&
       (fd != line || ((unsigned)flags & ASYNC_LOW_LATENCY) == 0))
     dprintf(2, "serial shim: a write without low-latency mode\n");
+  if (fd == line && last != 'b')
+    TRACE(" |");
+  last = fd == line ? 'b' : last;
   return real(fd, data, size);
 }
 
@@ -58,6 +98,13 @@ int close(int fd) {
   *(void**)&real = dlsym(RTLD_NEXT, "close");
   if (fd == line && flags != start)
     dprintf(2, "serial shim: the line closes with flags %#x\n", (unsigned)flags);
+  struct termios settings;
+  if (fd == line && getenv("SERIAL_SHIM_LINES") != NULL) {
+    TRACE(" close");
+    last = 'b';
+    setLines(tcgetattr(fd, &settings) == 0 && (settings.c_cflag & HUPCL) != 0 ? modem : 0, 0);
+    dprintf(2, "%s\n", traced + 1);
+  }
   return real(fd);
 }
 

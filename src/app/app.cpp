@@ -5,12 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
+#include "app/help.h"
 #include "hex/hex.h"
 #include "loader/loader.h"
+#include "serial/control.h"
 #include "serial/serial.h"
 
 namespace {
@@ -21,14 +25,28 @@ constexpr const char* optionString = "+w:e:p:cahv";
 
 // What getopt_long returns for a long option that has no letter.
 constexpr int ignoreChecksumsOption = 256;
+constexpr int enterOption = 257, exitOption = 258, helpOption = 259, versionOption = 260;
 
 const option longOptions[] = {
     {"ignore-checksums", no_argument, nullptr, ignoreChecksumsOption},
+    {"enter", required_argument, nullptr, enterOption},
+    {"exit", required_argument, nullptr, exitOption},
+    {"help", no_argument, nullptr, helpOption},
+    {"version", no_argument, nullptr, versionOption},
     {nullptr, 0, nullptr, 0},
 };
 
 // The actions a run can carry out, in the fixed order they run in, whatever the command line's.
 enum Action { eraseProgram, eraseAll, writeProgram, writeData, actionCount };
+
+constexpr const char* versionLine = "kilnload ver.0.1\n";
+
+// What --enter=default and --exit=default stand for: the usual circuit, DTR to the reset pin and
+// RTS to the download pin, each pin low while its line is asserted. The chip comes out of a
+// 50 ms reset with its download pin held low, which it reads as it starts, so it starts its
+// loader; a reset with the pin released starts its program.
+constexpr const char* defaultEnter = "dtr+,rts+,50,dtr-,100,rts-";
+constexpr const char* defaultExit = "rts-,dtr+,50,dtr-";
 
 struct RunSettings {
   const char* portPath = "/dev/ttyS0";
@@ -37,11 +55,27 @@ struct RunSettings {
   bool requested[actionCount] = {};
   bool showVersion = false;
   bool checkSums = true;
-  bool optionFault = false;        // an unknown option, or one without its argument
+  bool optionFault = false;        // an unknown option, one without its argument, a bad sequence
   const char* leftOver = nullptr;  // the first argument after the options
+  LineSequence enter, exit;        // the control-line steps around the run, none when empty
+  int answer = 0;                  // 'h', helpOption or versionOption: what to print instead
 };
 
-// Fills settings from the whole command line; returns false when -h asked for the usage text.
+// Fills steps from the argument of --enter or --exit, the name "default" standing for
+// defaultText; returns false after a message when it is no sequence.
+[[nodiscard]] bool parseSequenceInto(LineSequence& steps, const char* text, const char* option,
+                                     const char* defaultText) {
+  if (parseLineSequenceInto(std::strcmp(text, "default") == 0 ? defaultText : text, steps))
+    return true;
+  fprintf(stderr,
+          "kilnload: invalid sequence '%s' for %s (steps dtr+ dtr- rts+ rts- or a pause of 1 "
+          "to %d ms, parted by commas)\n",
+          text, option, longestPauseMillis);
+  return false;
+}
+
+// Fills settings from the whole command line; returns false when -h, --help or --version asked
+// for a text instead of a run.
 [[nodiscard]] bool parseOptionsInto(int argc, char** argv, RunSettings& settings) {
   int option = 0;
   while ((option = getopt_long(argc, argv, optionString, longOptions, nullptr)) != -1) {
@@ -69,7 +103,16 @@ struct RunSettings {
       case ignoreChecksumsOption:
         settings.checkSums = false;
         break;
+      case enterOption:
+        settings.optionFault |= !parseSequenceInto(settings.enter, optarg, "--enter", defaultEnter);
+        break;
+      case exitOption:
+        settings.optionFault |= !parseSequenceInto(settings.exit, optarg, "--exit", defaultExit);
+        break;
       case 'h':
+      case helpOption:
+      case versionOption:
+        settings.answer = option;
         return false;
       default:  // getopt has said what was wrong
         settings.optionFault = true;
@@ -184,6 +227,48 @@ struct Images {
   return !failed;
 }
 
+// Returns whether port can make the control-line sequences settings ask for, true when they ask
+// for none; false after a message when its driver has no such lines.
+[[nodiscard]] bool checkControlLines(int port, const RunSettings& settings) {
+  if ((settings.enter.empty() && settings.exit.empty()) || canSetControlLines(port))
+    return true;
+  fprintf(stderr,
+          "%s has no DTR and RTS to set (a pseudo-terminal?): --enter and --exit need a serial "
+          "port's control lines.\n",
+          settings.portPath);
+  return false;
+}
+
+// Makes steps on port at path; returns whether all were made, false after a message when the
+// driver refused one, or silently after a stop signal.
+[[nodiscard]] bool playSequence(int port, const char* path, const LineSequence& steps) {
+  if (playLineSequenceFrom(port, steps))
+    return true;
+  if (stopSignal == 0)
+    fprintf(stderr, "Could not set DTR and RTS on %s.\n", path);
+  return false;
+}
+
+// Puts the chip on port into its loader by the entry sequence of settings, after checking that
+// the port has control lines if any sequence is asked for, so that one without them has been
+// sent nothing; returns whether the chip is to be identified, false after a message or a stop
+// signal.
+[[nodiscard]] bool enterLoader(int port, const RunSettings& settings) {
+  return stopSignal == 0 && checkControlLines(port, settings) &&
+         playSequence(port, settings.portPath, settings.enter);
+}
+
+// Prints what answer, -h, --help or --version, asks for; returns the exit status, 1 for -h as ever.
+int printAnswerTo(int answer) {
+  if (answer == helpOption)
+    printFullHelp();
+  else if (answer == versionOption)
+    fputs(versionLine, stdout);
+  else
+    print_help();
+  return answer == 'h' ? 1 : 0;
+}
+
 // Opens the line, identifies the chip and runs the actions settings ask for, in their fixed
 // order; returns the exit status. A stop signal that came before the port is opened leaves it
 // unopened: opening alone resets a board that watches DTR.
@@ -198,13 +283,17 @@ struct Images {
     return 1;
   const int port = openSerialPort(settings.portPath);
   if (port == -1) {
+    const int cause = errno;
     fprintf(stderr, "Could not open %s.\n", settings.portPath);
+    explainOpenFailure(settings.portPath, cause);
     return 1;
   }
   if (settings.showVersion)
-    fputs("kilnload ver.0.1\n", stdout);
-  const int device = stopSignal == 0 ? identify(port) : 0;
-  const bool succeeded = device != 0 && runActions(port, device, settings);
+    fputs(versionLine, stdout);
+  const int device = enterLoader(port, settings) ? identify(port) : 0;
+  // After a failure the chip stays in its loader: a half-written program must not start.
+  const bool succeeded = device != 0 && runActions(port, device, settings) &&
+                         playSequence(port, settings.portPath, settings.exit);
   const int closed = closeSerialPort(port);
   if (!succeeded)
     return 1;
@@ -234,10 +323,8 @@ int runKilnload(int argc, char** argv) {
   // standard output is a pipe.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   RunSettings settings;
-  if (!parseOptionsInto(argc, argv, settings)) {
-    print_help();
-    return 1;
-  }
+  if (!parseOptionsInto(argc, argv, settings))
+    return printAnswerTo(settings.answer);
   // A command line that was not understood whole may be missing the very -w that makes its erase
   // safe: nothing of it runs.
   if (settings.leftOver != nullptr)

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "loader/progress.h"
 #include "serial/serial.h"
 
 const DeviceEntry devs[4] = {
@@ -56,7 +57,7 @@ std::string printableOf(const char* text) {
 // after an answer the action already had. Returns the count sent, or outOfStep after its message.
 int sendRequestFrom(int port, int length, const std::uint8_t* request, bool firstOfAction) {
   if (drainSerialPortUpto(port, 0, 0) > 0 && !firstOfAction) {
-    fputs("Unexpected response.\n", stdout);
+    printOnOwnLine("Unexpected response.\n", stdout);
     return outOfStep;
   }
   return writeSerialPortFrom(port, length, request);
@@ -66,7 +67,7 @@ int sendRequestFrom(int port, int length, const std::uint8_t* request, bool firs
 int awaitReply(int port) {
   std::uint8_t reply = 0;
   if (readSerialPortUpto(port, &reply, 1) != 1) {
-    fputs("Serial Port: Time Out.\n", stderr);
+    printOnOwnLine("Serial Port: Time Out.\n", stderr);
     return timedOut;
   }
   return reply;
@@ -78,7 +79,7 @@ int awaitReply(int port) {
 int settleAfter(int port, int outcome) {
   const long long quiet = outcome == timedOut ? graceNanos : quietNanos;
   if (drainSerialPortUpto(port, quiet, quiet + settleLimitNanos) > 0 && outcome == ACK) {
-    fputs("Unexpected response.\n", stdout);
+    printOnOwnLine("Unexpected response.\n", stdout);
     return outOfStep;
   }
   return outcome;
@@ -131,20 +132,30 @@ int writeBlockFrom(int port, std::uint8_t command, int address, const std::uint8
   if (sent == outOfStep)
     return outOfStep;
   if (sent != writePacketLength) {
-    fputs("Serial write error.\n", stdout);
+    printOnOwnLine("Serial write error.\n", stdout);
     return notSent;
   }
   const int reply = awaitReply(port);
   if (reply >= 0 && reply != ACK)
-    fputs(reply == NAK ? "NAK recieved.\n" : "Unknown response.\n", stdout);
+    printOnOwnLine(reply == NAK ? "NAK recieved.\n" : "Unknown response.\n", stdout);
   return reply;
 }
 
-// Sends every 16-byte block of the size-byte image that is not all zero under command, printing a
-// "." per acknowledged packet; returns 1 when all were acknowledged, 0 at the first failure.
+// Returns the count of 16-byte blocks of the size-byte image that are not all zero: those a write
+// sends.
+int countBlocksToSend(int size, const std::uint8_t* image) {
+  int count = 0;
+  for (int address = 0; address < size; address += blockLength)
+    count += isZeroBlock(image + address) ? 0 : 1;
+  return count;
+}
+
+// Sends every 16-byte block of the size-byte image that is not all zero under command, showing
+// each acknowledged packet; returns 1 when all were acknowledged, 0 at the first failure.
 int writeBufferFrom(int port, std::uint8_t command, int size, const std::uint8_t* image) {
   int outcome = ACK;
   bool first = true;
+  WriteProgress progress = startProgress(countBlocksToSend(size, image));
   for (int address = 0; address < size && outcome == ACK; address += blockLength) {
     // The chip keeps whatever it held under an all-zero block: such blocks are never sent.
     if (isZeroBlock(image + address))
@@ -156,10 +167,8 @@ int writeBufferFrom(int port, std::uint8_t command, int size, const std::uint8_t
     }
     outcome = writeBlockFrom(port, command, address, image + address, first);
     first = false;
-    if (outcome == ACK) {
-      fputs(".", stdout);
-      fflush(stdout);
-    }
+    if (outcome == ACK)
+      showBlockAccepted(progress);
   }
   return settleAfter(port, outcome) == ACK ? 1 : 0;
 }
@@ -168,7 +177,7 @@ int writeBufferFrom(int port, std::uint8_t command, int size, const std::uint8_t
 bool writeMemoryFrom(int port, std::uint8_t command, int size, const std::uint8_t* image,
                      const char* written, const char* failed) {
   const bool done = writeBufferFrom(port, command, size, image) == 1;
-  fputs(done ? written : failed, stdout);
+  printOnOwnLine(done ? written : failed, stdout);
   return done;
 }
 

@@ -110,7 +110,9 @@ int openSerialPort(const char* path) {
   termios settings{};
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &settings) != 0 ||
       !configureRaw(fd, settings)) {
+    const int cause = errno;
     close(fd);
+    errno = cause;
     return -1;
   }
   found = {settings, requestLowLatency(fd)};

@@ -22,8 +22,9 @@ extern volatile std::sig_atomic_t stopSignal;
 
 // Opens path as a raw, non-blocking 9600-baud 8N1 line without flow control, held under an
 // exclusive advisory lock and never as the controlling terminal, and keeps the settings it found
-// for closeSerialPort; returns the descriptor, or -1 (nothing left open, nothing changed) when the
-// path cannot be opened, is not a terminal, cannot be configured or is locked by another process.
+// for closeSerialPort; returns the descriptor, or -1 (nothing left open, nothing changed, errno
+// saying why) when the path cannot be opened, is not a terminal, cannot be configured or is
+// locked by another process.
 // On Linux it also turns on the driver's low-latency mode where the device has one and allows it.
 [[nodiscard]] int openSerialPort(const char* path);
 
