@@ -57,6 +57,11 @@ long long replySentAt(Wire& wire, const ChipExchange& exchange) {
   return done;
 }
 
+// Returns whether faults flood the line with noise.
+bool makesNoise(const LineFaults& faults) {
+  return faults.noiseByte >= 0;
+}
+
 // Returns whether exchange is the request that number names: the Loader packet of that number in
 // its session, or for 0 an identification.
 bool isRequestNumber(const ChipExchange& exchange, long number) {
@@ -82,7 +87,7 @@ void signalHost(const LineFaults& faults) {
 void sendReply(Wire& wire, const ChipExchange& exchange) {
   const LineFaults& faults = wire.faults;
   // A chip drowned in noise is heard no more than none at all.
-  if (exchange.reply.empty() || faults.noiseByte >= 0)
+  if (exchange.reply.empty() || makesNoise(faults))
     return;
   // An adapter holds the reply on the host's side after it has left the chip, so the line's
   // pacing goes on from then; a host that waits for each reply sends nothing meanwhile.
@@ -135,12 +140,12 @@ void sendStaleByte(Wire& wire) {
 }
 
 const timespec* noiseTimeLeft(const Wire& wire, timespec& left) {
-  return wire.faults.noiseByte < 0 ? nullptr : timeLeftInto(left, wire.noiseAt);
+  return makesNoise(wire.faults) ? timeLeftInto(left, wire.noiseAt) : nullptr;
 }
 
 void sendNoiseDue(Wire& wire) {
   const long long now = monotonicNanos();
-  if (wire.faults.noiseByte < 0 || now < wire.noiseAt)
+  if (!makesNoise(wire.faults) || now < wire.noiseAt)
     return;
   const auto noise = static_cast<std::uint8_t>(wire.faults.noiseByte);
   (void)!write(wire.master, &noise, 1);
