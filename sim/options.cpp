@@ -73,12 +73,12 @@ const option longOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// An option whose argument is one whole number: the bounds and base it is read in, what it is
-// called when it is wrong, and where it goes.
+// An option whose argument is one whole number: its bounds, whether it is read in hexadecimal
+// (else in decimal), what it is called when it is wrong, and where it goes.
 struct NumberOption {
   int id;
   long low, high;
-  int base;
+  bool hex;
   const char* wanted;
   long* target;
 };
@@ -96,15 +96,15 @@ std::array<NumberOption, 9> numberOptionsOf(SimOptions& options) {
   const char* const millis = "a number of milliseconds";
   // A wait of up to 68 years is as good as none, and its nanoseconds still fit a long long.
   const char* const seconds = "a number of seconds";
-  return {{{nakOption, 1, LONG_MAX, 10, count, &chip.nakPacket},
-           {ignoreOption, 1, LONG_MAX, 10, count, &chip.ignorePacket},
-           {silentAfterOption, 0, LONG_MAX, 10, count, &chip.silentAfter},
-           {doubleOption, 1, LONG_MAX, 10, count, &line.doubleFrom},
-           {hangUpOption, 0, LONG_MAX, 10, count, &line.hangUpPacket},
-           {staleOption, 0, UCHAR_MAX, 16, byte, &line.staleByte},
-           {noiseOption, 0, UCHAR_MAX, 16, byte, &line.noiseByte},
-           {exitAfterOption, 1, INT_MAX, 10, seconds, &options.sessions.exitAfterSeconds},
-           {adapterLatencyOption, 0, mostMillis, 10, millis, &options.adapterLatencyMs}}};
+  return {{{nakOption, 1, LONG_MAX, false, count, &chip.nakPacket},
+           {ignoreOption, 1, LONG_MAX, false, count, &chip.ignorePacket},
+           {silentAfterOption, 0, LONG_MAX, false, count, &chip.silentAfter},
+           {doubleOption, 1, LONG_MAX, false, count, &line.doubleFrom},
+           {hangUpOption, 0, LONG_MAX, false, count, &line.hangUpPacket},
+           {staleOption, 0, UCHAR_MAX, true, byte, &line.staleByte},
+           {noiseOption, 0, UCHAR_MAX, true, byte, &line.noiseByte},
+           {exitAfterOption, 1, INT_MAX, false, seconds, &options.sessions.exitAfterSeconds},
+           {adapterLatencyOption, 0, mostMillis, false, millis, &options.adapterLatencyMs}}};
 }
 
 // Returns the codes of the devices in devs, between and before the last.
@@ -252,7 +252,7 @@ bool takeNumber(int id, const char* text, SimOptions& options) {
   if (number == numbers.end())
     return false;
   const NumberOption& chosen = *number;
-  return parseNumberInto(*chosen.target, text, chosen.low, chosen.high, chosen.base) ||
+  return parseNumberInto(*chosen.target, text, chosen.low, chosen.high, chosen.hex ? 16 : 10) ||
          refuseArgument(text, chosen.wanted);
 }
 

@@ -146,7 +146,7 @@ TEST(Scenario, IdentifyAndErase) {
                  R"(Not supported: Product id = \x1B[2J\x1B]0;x\x07)"
                  "\n",
                  "", 1, ID},
-                {"--stale 06", "-v -p tty", "", version + ok842, "", 0, ID},
+                {"--stale 00", "-v -p tty", "", version + ok842, "", 0, ID},
                 {"--noise FF", "-c -p tty", "", flooded, "", 1, ID},
                 {"--noise 00 --signal 0:INT:pid", "echo $$ >pid; exec kilnload -c -p tty", "",
                  "Not supported: Product id = \n", "Interrupted.\n", 130, ID},
