@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
-#include <cstdlib>
 
 #include "serial/serial.h"
 
@@ -73,11 +73,13 @@ bool isRequestNumber(const ChipExchange& exchange, long number) {
 void signalHost(const LineFaults& faults) {
   char text[32] = {};
   FILE* file = fopen(faults.signalPidPath, "r");
-  const bool read = file != nullptr && fgets(text, sizeof text, file) != nullptr;
+  long pid = 0;
+  // In decimal, as a shell writes it, whatever follows the number.
+  if (file != nullptr && fgets(text, sizeof text, file) != nullptr)
+    (void)std::from_chars(text, text + sizeof text, pid);
   if (file != nullptr)
     fclose(file);
   // Never 0 or below, which signal a whole process group, nor 1, the system's first process.
-  const long pid = read ? strtol(text, nullptr, 10) : 0;
   if (pid <= 1 || kill(static_cast<pid_t>(pid), faults.signalNumber) != 0)
     fprintf(stderr, "kilnload-sim: could not signal the process in %s\n", faults.signalPidPath);
 }
