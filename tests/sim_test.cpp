@@ -101,6 +101,10 @@ TEST(Sim, ServesHostsUntilStopped) {
            printf x >&3; kilnload -p $t -c >/dev/null; printf x >&3; kilnload -p $t -c >/dev/null;
            grep -v '^< 41' t | head -n6; })",
        "? 78\n> 21 5A 00 A6\n> 07 0E 01 43 BC\n< 06\n< 06\n? 78\n"},
+      {"stale byte after an open, traced at once",
+       R"(kilnload-sim --stale 41 --exit-after 1 --trace t | { read -r t; exec 3<>$t;
+           stty raw -echo <&3; timeout 5 head -c1 <&3; grep '^<' t; })",
+       "A< 41\n"},
       {"-h is --help", "kilnload-sim -h >h; echo $?; kilnload-sim --help | cmp h - && head -n1 h",
        "0\nUsage: kilnload-sim [options]\n"},
       {"a session each", R"(kilnload-sim --nak 2 --adapter-latency 0 --late 1:0 --exit-after 1 |
