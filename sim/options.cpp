@@ -2,6 +2,8 @@
 
 #include <getopt.h>
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -71,44 +73,39 @@ const option longOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-// An option whose argument is one whole number: the bounds and base it is read in, what it is
-// called when it is wrong, and where it goes.
+// An option whose argument is one whole number: its bounds, whether it is read in hexadecimal
+// (else in decimal), what it is called when it is wrong, and where it goes.
 struct NumberOption {
   int id;
   long low, high;
-  int base;
+  bool hex;
   const char* wanted;
-  long& (*target)(SimOptions&);
+  long* target;
 };
 
-constexpr const char* packetCount = "a packet count";
-constexpr const char* hexByte = "a byte in hex";
+// The longest an answer is held back, by --late or --adapter-latency: a minute is far beyond any
+// adapter's latency timer.
+constexpr long mostMillis = 60000;
 
-const NumberOption numberOptions[] = {
-    {nakOption, 1, LONG_MAX, 10, packetCount,
-     [](SimOptions& o) -> long& { return o.faults.nakPacket; }},
-    {ignoreOption, 1, LONG_MAX, 10, packetCount,
-     [](SimOptions& o) -> long& { return o.faults.ignorePacket; }},
-    {silentAfterOption, 0, LONG_MAX, 10, packetCount,
-     [](SimOptions& o) -> long& { return o.faults.silentAfter; }},
-    {doubleOption, 1, LONG_MAX, 10, packetCount,
-     [](SimOptions& o) -> long& { return o.lineFaults.doubleFrom; }},
-    {hangUpOption, 0, LONG_MAX, 10, packetCount,
-     [](SimOptions& o) -> long& { return o.lineFaults.hangUpPacket; }},
-    {staleOption, 0, UCHAR_MAX, 16, hexByte,
-     [](SimOptions& o) -> long& { return o.lineFaults.staleByte; }},
-    {noiseOption, 0, UCHAR_MAX, 16, hexByte,
-     [](SimOptions& o) -> long& { return o.lineFaults.noiseByte; }},
-    // A wait of up to 68 years is as good as none, and its nanoseconds still fit a long long.
-    {exitAfterOption, 1, INT_MAX, 10, "a number of seconds",
-     [](SimOptions& o) -> long& { return o.sessions.exitAfterSeconds; }},
-    // A minute is far beyond any adapter's latency timer.
-    {adapterLatencyOption, 0, 60000, 10, "a number of milliseconds",
-     [](SimOptions& o) -> long& { return o.adapterLatencyMs; }},
-};
-
-// The longest an answer is held back by --late: as long as --adapter-latency's.
-constexpr long mostLateMillis = 60000;
+// Returns the options whose argument is one whole number, each going to its place in options.
+std::array<NumberOption, 9> numberOptionsOf(SimOptions& options) {
+  ChipFaults& chip = options.faults;
+  LineFaults& line = options.lineFaults;
+  const char* const count = "a packet count";
+  const char* const byte = "a byte in hex";
+  const char* const millis = "a number of milliseconds";
+  // A wait of up to 68 years is as good as none, and its nanoseconds still fit a long long.
+  const char* const seconds = "a number of seconds";
+  return {{{nakOption, 1, LONG_MAX, false, count, &chip.nakPacket},
+           {ignoreOption, 1, LONG_MAX, false, count, &chip.ignorePacket},
+           {silentAfterOption, 0, LONG_MAX, false, count, &chip.silentAfter},
+           {doubleOption, 1, LONG_MAX, false, count, &line.doubleFrom},
+           {hangUpOption, 0, LONG_MAX, false, count, &line.hangUpPacket},
+           {staleOption, 0, UCHAR_MAX, true, byte, &line.staleByte},
+           {noiseOption, 0, UCHAR_MAX, true, byte, &line.noiseByte},
+           {exitAfterOption, 1, INT_MAX, false, seconds, &options.sessions.exitAfterSeconds},
+           {adapterLatencyOption, 0, mostMillis, false, millis, &options.adapterLatencyMs}}};
+}
 
 // Returns the codes of the devices in devs, between and before the last.
 std::string listDevices(const char* between, const char* beforeLast) {
@@ -227,7 +224,7 @@ bool takeReply(const char* text, ChipFaults& faults) {
 
 bool takeLate(const char* text, LineFaults& faults) {
   const char* millis = afterCountIn(text, faults.latePacket, 1);
-  return (millis != nullptr && parseNumberInto(faults.lateMillis, millis, 0, mostLateMillis)) ||
+  return (millis != nullptr && parseNumberInto(faults.lateMillis, millis, 0, mostMillis)) ||
          refuseArgument(text, "N:MS");
 }
 
@@ -245,16 +242,18 @@ bool takeIdentity(const char* text, ChipFaults& faults) {
          refuseArgument(text, "a text with \\xHH, \\r, \\n or \\\\ escapes");
 }
 
-// Takes the argument text of the option with id that numberOptions holds; returns false after a
-// message when it is wrong or there is none such (getopt_long has said what was wrong).
+// Takes the argument text of the option with id if its argument is one whole number; returns
+// false after a message when it is wrong or the option is none such (getopt_long has said what
+// was wrong).
 bool takeNumber(int id, const char* text, SimOptions& options) {
-  for (const NumberOption& number : numberOptions) {
-    if (number.id == id) {
-      return parseNumberInto(number.target(options), text, number.low, number.high, number.base) ||
-             refuseArgument(text, number.wanted);
-    }
-  }
-  return false;
+  const std::array<NumberOption, 9> numbers = numberOptionsOf(options);
+  const auto* number = std::find_if(numbers.begin(), numbers.end(),
+                                    [id](const NumberOption& each) { return each.id == id; });
+  if (number == numbers.end())
+    return false;
+  const NumberOption& chosen = *number;
+  return parseNumberInto(*chosen.target, text, chosen.low, chosen.high, chosen.hex ? 16 : 10) ||
+         refuseArgument(text, chosen.wanted);
 }
 
 // Takes the option with id and its argument text; returns false after a message when either is

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <string>
 
 #include "chip.h"
@@ -30,13 +32,14 @@ bool canWriteAt(const char* path) {
 }  // namespace
 
 bool canWriteDumps(const OutputPaths& outputs) {
-  for (const char* dump : {outputs.program, outputs.data}) {
-    if (dump != nullptr && !canWriteAt(dump)) {
-      fprintf(stderr, "kilnload-sim: could not open %s\n", dump);
-      return false;
-    }
-  }
-  return true;
+  const char* const dumps[] = {outputs.program, outputs.data};
+  const auto* refused = std::find_if(std::begin(dumps), std::end(dumps), [](const char* dump) {
+    return dump != nullptr && !canWriteAt(dump);
+  });
+  if (refused == std::end(dumps))
+    return true;
+  fprintf(stderr, "kilnload-sim: could not open %s\n", *refused);
+  return false;
 }
 
 bool dumpMemory(const char* path, const std::vector<std::uint8_t>& memory) {

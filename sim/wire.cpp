@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
-#include <cstdlib>
 
 #include "serial/serial.h"
 
@@ -57,6 +57,11 @@ long long replySentAt(Wire& wire, const ChipExchange& exchange) {
   return done;
 }
 
+// Returns whether faults flood the line with noise.
+bool makesNoise(const LineFaults& faults) {
+  return faults.noiseByte >= 0;
+}
+
 // Returns whether exchange is the request that number names: the Loader packet of that number in
 // its session, or for 0 an identification.
 bool isRequestNumber(const ChipExchange& exchange, long number) {
@@ -68,11 +73,13 @@ bool isRequestNumber(const ChipExchange& exchange, long number) {
 void signalHost(const LineFaults& faults) {
   char text[32] = {};
   FILE* file = fopen(faults.signalPidPath, "r");
-  const bool read = file != nullptr && fgets(text, sizeof text, file) != nullptr;
+  long pid = 0;
+  // In decimal, as a shell writes it, whatever follows the number.
+  if (file != nullptr && fgets(text, sizeof text, file) != nullptr)
+    (void)std::from_chars(text, text + sizeof text, pid);
   if (file != nullptr)
     fclose(file);
   // Never 0 or below, which signal a whole process group, nor 1, the system's first process.
-  const long pid = read ? strtol(text, nullptr, 10) : 0;
   if (pid <= 1 || kill(static_cast<pid_t>(pid), faults.signalNumber) != 0)
     fprintf(stderr, "kilnload-sim: could not signal the process in %s\n", faults.signalPidPath);
 }
@@ -82,7 +89,7 @@ void signalHost(const LineFaults& faults) {
 void sendReply(Wire& wire, const ChipExchange& exchange) {
   const LineFaults& faults = wire.faults;
   // A chip drowned in noise is heard no more than none at all.
-  if (exchange.reply.empty() || faults.noiseByte >= 0)
+  if (exchange.reply.empty() || makesNoise(faults))
     return;
   // An adapter holds the reply on the host's side after it has left the chip, so the line's
   // pacing goes on from then; a host that waits for each reply sends nothing meanwhile.
@@ -135,12 +142,12 @@ void sendStaleByte(Wire& wire) {
 }
 
 const timespec* noiseTimeLeft(const Wire& wire, timespec& left) {
-  return wire.faults.noiseByte < 0 ? nullptr : timeLeftInto(left, wire.noiseAt);
+  return makesNoise(wire.faults) ? timeLeftInto(left, wire.noiseAt) : nullptr;
 }
 
 void sendNoiseDue(Wire& wire) {
   const long long now = monotonicNanos();
-  if (wire.faults.noiseByte < 0 || now < wire.noiseAt)
+  if (!makesNoise(wire.faults) || now < wire.noiseAt)
     return;
   const auto noise = static_cast<std::uint8_t>(wire.faults.noiseByte);
   (void)!write(wire.master, &noise, 1);

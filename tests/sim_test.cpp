@@ -34,7 +34,7 @@ TEST(Sim, RefusesAStartItCannotServe) {
       {"--part 999", 2, "unknown part '999' (814 or 842)"},
       {"--ignore 1a", 2, "'1a' is not a packet count"},
       {"--adapter-latency 60001", 2, "'60001' is not a number of milliseconds"},
-      {"--late 2", 2, "'2' is not N:MS"},
+      {"--late 2:60001", 2, "'2:60001' is not N:MS"},
       {"--signal 1:BOGUS:p", 2, "'1:BOGUS:p' is not N:SIGNAL:FILE"},
       {"--identity 'a\\q'", 2, R"('a\q' is not a text with \xHH, \r, \n or \\ escapes)"},
       {"--stale 100", 2, "'100' is not a byte in hex"},
@@ -97,13 +97,17 @@ TEST(Sim, ServesHostsUntilStopped) {
       // open that comes before the chip has woken for the one before it counts as the same host,
       // so the chip may take the next run for a new session.
       {"strays traced as they come",
-       R"(kilnload-sim --exit-after 1 --trace t | { read -r t; exec 3<>$t;
+       R"(kilnload-sim --exit-after 1 --trace t --double 1 | { read -r t; exec 3<>$t;
            printf x >&3; kilnload -p $t -c >/dev/null; printf x >&3; kilnload -p $t -c >/dev/null;
-           grep -v '^< 41' t | head -n5; })",
-       "? 78\n> 21 5A 00 A6\n> 07 0E 01 43 BC\n< 06\n? 78\n"},
+           grep -v '^< 41' t | head -n6; })",
+       "? 78\n> 21 5A 00 A6\n> 07 0E 01 43 BC\n< 06\n< 06\n? 78\n"},
+      {"stale byte after an open, traced at once",
+       R"(kilnload-sim --stale 41 --exit-after 1 --trace t | { read -r t; exec 3<>$t;
+           stty raw -echo <&3; timeout 5 head -c1 <&3; grep '^<' t; })",
+       "A< 41\n"},
       {"-h is --help", "kilnload-sim -h >h; echo $?; kilnload-sim --help | cmp h - && head -n1 h",
        "0\nUsage: kilnload-sim [options]\n"},
-      {"a session each", R"(kilnload-sim --nak 2 --adapter-latency 0 --exit-after 1 |
+      {"a session each", R"(kilnload-sim --nak 2 --adapter-latency 0 --late 1:0 --exit-after 1 |
            { read -r t; for i in $(seq 20); do kilnload -p $t -c -a; echo $?; done; } |
            sort | uniq -c)",
        "     20 1\n     20 " + failedErase + "     20 " + ok842 +
