@@ -318,7 +318,7 @@ const std::pair<std::string, std::string> hexFiles[] = {
     {":1000" + std::string(1, '\0') + "0000\n", fields},
     {":020000021000EC\n", extended},
     {":020000040001F9\n", extended},
-    {":000000FF01\n", "Unknown record type.\n"},
+    {":00000006FA\n", "Unknown record type.\n"},
     {":0400000012ABCDEF84\n", mismatch},
     {":020000021000EB\n", mismatch},
     {":000000FF00\n", mismatch},
