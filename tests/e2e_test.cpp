@@ -211,8 +211,11 @@ TEST(Scenario, CommandLine) {
 }
 
 // On a terminal, a second line says why the port did not open, and a write shows one line
-// updated in place, which a message ends.
+// updated in place, which a message ends. A wrapper cannot reach the terminal's own shell: the
+// wrapped runs leave these rows out.
 TEST(Scenario, OnATerminal) {
+  if (getenv("KILNLOAD_WRAPPER") != nullptr)
+    GTEST_SKIP() << "no wrapper reaches a terminal's own shell";
   std::vector<Scenario> rows = {
       {"", onTerminal + "'kilnload -c -p tty; kilnload -c -p 1.hex; kilnload -c -p /no'", "x",
        "Could not open tty.\nIn use: another program holds tty (fuser -v tty names it).\nCould "
@@ -246,7 +249,7 @@ TEST(Scenario, ControlLines) {
                             "-c -p tty --exit=default --enter=rts+,100,50,dtr-; s=$?; stty -F tty "
                             "-hupcl; exit $s",
                     stopped = "(exec env " + shimmed +
-                              "-c -p tty --enter=rts+,5000,rts-) & sleep 1; kill $!; wait $!";
+                              "-c -p tty --enter=rts+,3000,rts-) & sleep 0.5; kill $!; wait $!";
   runScenarios({{"", shimmed + "-v -p tty --enter=default --exit=default", "", version + ok842,
                  "dtr+ rts+ 50 dtr- 100 rts- | rts- dtr+ 50 dtr- close\n", 0, ID},
                 {"--nak 1", hupcl, "", ok842 + "Fail to erase program memory.\n",
