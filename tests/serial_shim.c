@@ -57,8 +57,7 @@ int ioctl(int fd, unsigned long request, ...) {
     if (request == TIOCMGET)
       *bits = modem;
     else
-      setLines(request == TIOCMSET ? TIOCM_DTR | TIOCM_RTS : *bits,
-               request == TIOCMBIC ? 0 : *bits);
+      setLines(request == TIOCMSET ? ~0 : *bits, request == TIOCMBIC ? 0 : *bits);
     return 0;
   }
   if ((!isGet && request != TIOCSSERIAL) || result == 0)
@@ -100,7 +99,6 @@ int close(int fd) {
   struct termios settings;
   if (fd == line && getenv("SERIAL_SHIM_LINES") != NULL) {
     TRACE(" close");
-    changedAt = -2;
     setLines(tcgetattr(fd, &settings) == 0 && (settings.c_cflag & HUPCL) != 0 ? modem : 0, 0);
     dprintf(2, "%s\n", traced + 1);
   }
