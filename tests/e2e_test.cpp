@@ -136,8 +136,11 @@ TEST(Scenario, CommandLine) {
 }
 
 // On a terminal, a second line says why the port did not open, and a write shows one line
-// updated in place, which a message ends.
+// updated in place, which a message ends. A wrapper cannot reach the terminal's own shell: the
+// wrapped runs leave these rows out.
 TEST(Scenario, OnATerminal) {
+  if (getenv("KILNLOAD_WRAPPER") != nullptr)
+    GTEST_SKIP() << "no wrapper reaches a terminal's own shell";
   std::vector<Scenario> rows = {
       {"", onTerminal + "'kilnload -c -p tty; kilnload -c -p 1.hex; kilnload -c -p /no'", "x",
        "Could not open tty.\nIn use: another program holds tty (fuser -v tty names it).\nCould "
@@ -149,14 +152,17 @@ TEST(Scenario, OnATerminal) {
            " 25%  1/4 blocks   0:01 left\nNAK recieved.\nFail to write "
            "program memory.\n100%  1/1 blocks   0:00 left\nData memory written.\n",
        "", 1, ID + W00 + W10 + E00}};
+  const std::string denied =
+      "Could not open p.\nPermission denied: p belongs to the group dialout, and you are not in "
+      "it: sudo usermod -aG dialout \"$USER\", then log in again.\nCould not open q.\nPermission "
+      "denied: only its owner may open q.\n";
   if (getuid() == 0)  // as root, without the capabilities that override a file's mode
     rows.push_back({"",
-                    "touch p && chgrp dialout p && chmod 060 p && " + onTerminal +
-                        "setpriv --bounding-set=-dac_override,-dac_read_search kilnload -c -p p",
-                    "",
-                    "Could not open p.\nPermission denied: p belongs to the group dialout, and "
-                    "you are not in it: sudo usermod -aG dialout \"$USER\", then log in again.\n",
-                    "", 1});
+                    onTerminal +
+                        "\"setpriv --bounding-set=-dac_override,-dac_read_search sh -c "
+                        "'touch p q; chgrp dialout p; chmod 060 p; chmod 0 q; kilnload -c -p p; "
+                        "kilnload -c -p q'\"",
+                    "", denied, "", 1});
   runScenarios(rows);
 }
 
@@ -167,11 +173,10 @@ TEST(Scenario, OnATerminal) {
 TEST(Scenario, ControlLines) {
   if (*SERIAL_SHIM == '\0')
     GTEST_SKIP() << "this build has no shim";
-  const std::string hupcl = "stty -F tty hupcl; " + shimmed +
-                            "-c -p tty --exit=default --enter=rts+,100,50,dtr-; s=$?; stty -F tty "
-                            "-hupcl; exit $s",
+  const std::string hupcl = "trap 'stty -F tty -hupcl' EXIT; stty -F tty hupcl; " + shimmed +
+                            "-c -p tty --exit=default --enter=rts+,100,50,dtr-",
                     stopped = "(exec env " + shimmed +
-                              "-c -p tty --enter=rts+,5000,rts-) & sleep 1; kill $!; wait $!";
+                              "-c -p tty --enter=rts+,3000,rts-) & sleep 0.5; kill $!; wait $!";
   runScenarios({{"", shimmed + "-v -p tty --enter=default --exit=default", "", version + ok842,
                  "dtr+ rts+ 50 dtr- 100 rts- | rts- dtr+ 50 dtr- close\n", 0, ID},
                 {"--nak 1", hupcl, "", ok842 + "Fail to erase program memory.\n",

@@ -23,8 +23,8 @@
 #include <unistd.h>
 
 static int start = -1, flags, line = -1, modem = TIOCM_DTR | TIOCM_RTS;
-static char last = ' ';      // what the trace holds last: ' ' nothing, 'c' a change, 'b' bytes sent
-static long long changedAt;  // in ms
+// When a line last changed, in ms, if that is the trace's last word: -1 before any, -2 after bytes.
+static long long changedAt = -1;
 // Kept in memory until the close: a write can stall long enough to look like a pause.
 static char traced[4096];
 #define TRACE(...) snprintf(traced + strlen(traced), sizeof traced - strlen(traced), __VA_ARGS__)
@@ -34,13 +34,12 @@ static void setLines(int mask, int bits) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   const long long at = now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-  if (last == 'c' && at - changedAt >= 50 && (mask & (TIOCM_DTR | TIOCM_RTS)) != 0)
+  if (changedAt >= 0 && at - changedAt >= 50 && (mask & (TIOCM_DTR | TIOCM_RTS)) != 0)
     TRACE(" %lld", (at - changedAt) / 50 * 50);
   for (int bit = TIOCM_DTR; bit <= TIOCM_RTS; bit <<= 1)
     if ((mask & bit) != 0)
       TRACE(" %s%c", bit == TIOCM_DTR ? "dtr" : "rts", (bits & bit) != 0 ? '+' : '-');
   modem = (modem & ~mask) | (bits & mask);
-  last = 'c';
   changedAt = at;
 }
 
@@ -58,8 +57,7 @@ int ioctl(int fd, unsigned long request, ...) {
     if (request == TIOCMGET)
       *bits = modem;
     else
-      setLines(request == TIOCMSET ? TIOCM_DTR | TIOCM_RTS : *bits,
-               request == TIOCMBIC ? 0 : *bits);
+      setLines(request == TIOCMSET ? ~0 : *bits, request == TIOCMBIC ? 0 : *bits);
     return 0;
   }
   if ((!isGet && request != TIOCSSERIAL) || result == 0)
@@ -87,9 +85,9 @@ ssize_t write(int fd, const void* data, size_t size) {
   if (*getenv("SERIAL_SHIM_REFUSE") == '\0' && isatty(fd) &&
       (fd != line || ((unsigned)flags & ASYNC_LOW_LATENCY) == 0))
     dprintf(2, "serial shim: a write without low-latency mode\n");
-  if (fd == line && last != 'b')
+  if (fd == line && changedAt != -2)
     TRACE(" |");
-  last = fd == line ? 'b' : last;
+  changedAt = fd == line ? -2 : changedAt;
   return real(fd, data, size);
 }
 
@@ -101,7 +99,6 @@ int close(int fd) {
   struct termios settings;
   if (fd == line && getenv("SERIAL_SHIM_LINES") != NULL) {
     TRACE(" close");
-    last = 'b';
     setLines(tcgetattr(fd, &settings) == 0 && (settings.c_cflag & HUPCL) != 0 ? modem : 0, 0);
     dprintf(2, "%s\n", traced + 1);
   }

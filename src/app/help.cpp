@@ -79,7 +79,7 @@ void explainOpenFailure(const char* path, int cause) {
     return;
   if (cause == EACCES || cause == EPERM)
     explainPermission(path);
-  else if (cause == EWOULDBLOCK || cause == EAGAIN || cause == EBUSY)
+  else if (cause == EWOULDBLOCK || cause == EBUSY)
     fprintf(stderr, "In use: another program holds %s (fuser -v %s names it).\n", path, path);
   else if (cause == ENOENT || cause == ENXIO || cause == ENODEV)
     fputs(
