@@ -160,6 +160,14 @@ awk -v boards="$boards" -v blocks="$paced_blocks" -v alone="$(figure paced0 medi
     wall, (wall - alone) / alone * 100
   printf "    %-34s %10s    (rounds: %.3f to %.3f s)\n", "", "", low, high
 }'
+echo
+# A board on another machine: what ser2net and socat add to a packet, where they are installed.
+if command -v ser2net >/dev/null && command -v socat >/dev/null; then
+  echo "(e) a board behind ser2net and socat on 127.0.0.1 (bench/network.sh)"
+  KILNLOAD_BUILD=$bin bash bench/network.sh | sed 's/^/    /'
+else
+  echo "(e) skipped: bench/network.sh needs ser2net and socat"
+fi
 [ "$quick" -eq 1 ] && exit 0
 echo
 awk -v blocks="$full_blocks" -v wall="$(figure whole median)" -v cpu="$(cpu whole)" \
