@@ -124,9 +124,9 @@ TEST(Scenario, CommandLine) {
        {"", "-p /nonexistent stray -c", "", usage, "kilnload: unexpected argument 'stray'\n", 1},
        {"", "-x -v -p /nonexistent/port", "", usage, invalid + "'x'\n", 1},
        {"", "-v -p .", "", "", "Could not open ..\n", 1},
-       {"", "-p tty -c --enter=dtr+,0", "", usage,
-        "kilnload: invalid sequence 'dtr+,0' for --enter (steps dtr+ dtr- rts+ rts- or a pause of "
-        "1 to 10000 ms, parted by commas)\n",
+       {"", "-p tty -c --enter=dtr+,10001", "", usage,
+        "kilnload: invalid sequence 'dtr+,10001' for --enter (steps dtr+ dtr- rts+ rts- or a "
+        "pause of 1 to 10000 ms, parted by commas)\n",
         1},
        {"", "kilnload --version -v && kilnload -c --help -x >/dev/null", "", version, "", 0},
        {"", "-v --exit=default -p tty", "", version,
@@ -174,7 +174,7 @@ TEST(Scenario, ControlLines) {
   if (*SERIAL_SHIM == '\0')
     GTEST_SKIP() << "this build has no shim";
   const std::string hupcl = "trap 'stty -F tty -hupcl' EXIT; stty -F tty hupcl; " + shimmed +
-                            "-c -p tty --exit=default --enter=rts+,100,50,dtr-",
+                            "-c -p tty --exit=rts-,10000 --enter=rts+,99,1,50,dtr-",
                     stopped = "(exec env " + shimmed +
                               "-c -p tty --enter=rts+,3000,rts-) & sleep 0.5; kill $!; wait $!";
   runScenarios({{"", shimmed + "-v -p tty --enter=default --exit=default", "", version + ok842,
