@@ -23,9 +23,8 @@ namespace {
 // stop at the first operand.
 constexpr const char* optionString = "+w:e:p:cahv";
 
-// What getopt_long returns for a long option that has no letter.
-constexpr int ignoreChecksumsOption = 256;
-constexpr int enterOption = 257, exitOption = 258, helpOption = 259, versionOption = 260;
+// What getopt_long returns for a long option that has no letter: past every byte a letter can be.
+enum LongOption { ignoreChecksumsOption = 256, enterOption, exitOption, helpOption, versionOption };
 
 const option longOptions[] = {
     {"ignore-checksums", no_argument, nullptr, ignoreChecksumsOption},

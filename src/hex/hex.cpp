@@ -143,7 +143,7 @@ int readFromHexInto(FILE* file, int size, std::uint8_t* image, bool checkSums) {
     }
     if (type == endRecord)
       return 0;
-    const unsigned long sum = count + (address >> 8) + address + type;
+    const unsigned long sum = count + (address >> 8) + (address & 0xFF) + type;
     if (type == dataRecord) {
       if (address + count > static_cast<unsigned long>(size)) {
         reportFault("Out of Memory.\n");
